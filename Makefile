@@ -1,0 +1,36 @@
+# The two commands a newcomer needs: `make run` and `make test`.
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: run test bench build deps clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@$(CMAKE_GEN) -B $(BUILD) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run
+
+# The whole suite, then the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer.
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j 2
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=address,undefined >/dev/null
+	@cmake --build build-asan -j $(JOBS) --target tessaro_tests
+	cd build-asan && ctest --output-on-failure -j 2 -L unit
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=thread >/dev/null
+	@cmake --build build-tsan -j $(JOBS) --target tessaro_tests
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ./tessaro_tests --gtest_filter='*Concurren*:*Thread*'
+
+bench:
+	@scripts/install-deps bench
+	@$(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -B build-bench >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target tessaro_bench
+	./build-bench/tessaro_bench
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

@@ -1,0 +1,19 @@
+#pragma once
+#include <cstdint>
+
+// A stereo wavetable of interleaved float frames; frameCount is a power of two.
+struct WaveTable {
+  float* samples;
+  int32_t frameCount;
+};
+
+extern WaveTable toneTable;
+extern WaveTable strikeTable;
+extern double semitoneRatios[12];
+extern double noteTable[4];
+
+float* allocateWaveTable(WaveTable& table, int32_t frameCount);
+// True when both tables were built; false when the heap could not supply them
+// (nothing is written then and the synthesis stays silent).
+bool buildWaveTables();
+void buildTuningTables();

@@ -1,0 +1,25 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct FrameBuffers {
+  uint8_t* greyImage[2];
+  uint8_t* brightness[2];
+  uint8_t* difference;
+  // Roles, reassigned by the frame pipeline before every analysis.
+  uint8_t* greyImageOut;
+  uint8_t* greyImageReady;
+  uint8_t* brightnessPrevious;
+  uint8_t* brightnessNext;
+};
+
+extern FrameBuffers frameBuffers;
+extern int32_t analysisWidth;
+extern int32_t analysisHeight;
+
+// Bytes a frame must hold for the analysis walk of a W x H mode.
+size_t requiredFrameBytes(int32_t width, int32_t height);
+
+// Sizes the analysis buffers for a mode; false (nothing allocated, dimensions
+// 0) when a buffer cannot be had or the mode is empty.
+bool allocateFrameBuffers(int32_t width, int32_t height);

@@ -1,0 +1,23 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// What the camera layer hands the frame callback for one frame: the pixel
+// bytes in the analysis layout (luma of pixel (j, k) at j * (2W + 640) + 2k)
+// and how many bytes there are.
+struct FrameRecord {
+  const uint8_t* pixels;
+  size_t byteCount;
+};
+
+struct FrameTiming {
+  float frameTime;      // ms since the clock's start mark
+  float frameInterval;  // ms since the previous frame
+  int32_t frameCounter;
+};
+
+extern FrameTiming frameTiming;
+
+// The capture library's frame callback: the first and third arguments are
+// unused; returns 1 for every frame.
+int32_t onFrameCaptured(uint32_t device, const FrameRecord* frame, uint32_t user);
