@@ -15,16 +15,20 @@ build: deps
 run: build
 	@scripts/run
 
+# Unit tests that need OpenGL share one virtual X server; the end-to-end
+# tests start servers of their own.
+XVFB_RUN   := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp"
+
 # The whole suite, then the unit tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j 2
+	cd $(BUILD) && $(XVFB_RUN) ctest --output-on-failure -j 2
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=address,undefined >/dev/null
 	@cmake --build build-asan -j $(JOBS) --target tessaro_tests
-	cd build-asan && ctest --output-on-failure -j 2 -L unit
+	cd build-asan && $(XVFB_RUN) ctest --output-on-failure -j 2 -L unit
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=thread >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target tessaro_tests
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ./tessaro_tests --gtest_filter='*Concurren*:*Thread*'
+	cd build-tsan && $(XVFB_RUN) env TSAN_OPTIONS=halt_on_error=1 ./tessaro_tests --gtest_filter='*Concurren*:*Thread*'
 
 bench:
 	@scripts/install-deps bench
