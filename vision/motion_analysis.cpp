@@ -1,5 +1,6 @@
 #include "vision/motion_analysis.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 
@@ -118,6 +119,9 @@ bool vectorPassAvailable() { return false; }
 
 #endif
 
+// False for NaN, infinities and values beyond the float range.
+bool fitsFloat(double v) { return std::fabs(v) <= static_cast<double>(FLT_MAX); }
+
 }  // namespace
 
 MotionCounts scanSamples(const uint8_t* frameBytes) {
@@ -169,18 +173,21 @@ void publishMotion(const MotionCounts& counts) {
   // result would stay for the rest of the run, so such a frame keeps them.
   const double interval = frameTiming.frameInterval;
   const double rate = 1.0 / interval;
-  const float velocityX = static_cast<float>(
+  const double velocityX =
       (static_cast<double>(s.centroidX) - s.lastCentroidX) * rate * 1000.0 * 0.25 +
-      0.75 * static_cast<double>(s.velocityX.load(std::memory_order_relaxed)));
-  const float velocityY = static_cast<float>(
-      (static_cast<double>(s.centroidY) - s.lastCentroidY) * rate * 1000.0 * 0.25 +
-      0.75 * static_cast<double>(s.velocityY));
-  const float speed = static_cast<float>(std::sqrt(static_cast<double>(velocityY) * velocityY +
-                                                   static_cast<double>(velocityX) * velocityX));
-  if (interval != 0.0 && std::isfinite(interval) && std::isfinite(speed)) {
-    s.velocityX.store(velocityX, std::memory_order_relaxed);
-    s.velocityY = velocityY;
-    s.speed = speed;
+      0.75 * static_cast<double>(s.velocityX.load(std::memory_order_relaxed));
+  const double velocityY = (static_cast<double>(s.centroidY) - s.lastCentroidY) * rate * 1000.0 * 0.25 +
+                           0.75 * static_cast<double>(s.velocityY);
+  if (interval != 0.0 && std::isfinite(interval) && fitsFloat(velocityX) && fitsFloat(velocityY)) {
+    const float storedX = static_cast<float>(velocityX);
+    const float storedY = static_cast<float>(velocityY);
+    const double speed = std::sqrt(static_cast<double>(storedY) * storedY +
+                                   static_cast<double>(storedX) * storedX);
+    if (fitsFloat(speed)) {
+      s.velocityX.store(storedX, std::memory_order_relaxed);
+      s.velocityY = storedY;
+      s.speed = static_cast<float>(speed);
+    }
   }
 
   s.lastCentroidX = s.centroidX;
