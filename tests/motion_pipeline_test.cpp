@@ -169,15 +169,3 @@ TEST(FramePipeline, WithoutAModeFramesAndAnalysisDoNothing) {
   EXPECT_EQ(motionState.movingFraction, 0.3f);
   EXPECT_EQ(motionState.centroidX, 0.4f);
 }
-
-TEST(FramePipeline, EveryDeliveredFrameReturnsOneWhateverItShows) {
-  ASSERT_TRUE(startMode(16, 2));
-  int32_t results = 0;
-  for (int n = 0; n < 6; ++n) {
-    const TestFrame frame = uniformFrame(16, 2, static_cast<uint8_t>(n % 2 ? 250 : 0));
-    results += feed(frame, static_cast<float>(10 * n));
-  }
-  EXPECT_EQ(results, 6);
-  EXPECT_EQ(frameTiming.frameCounter, 6);
-  EXPECT_GT(motionState.movingFraction, 0.0f);
-}
