@@ -1,5 +1,6 @@
 #include "sound/reverb.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -20,27 +21,48 @@ constexpr double dampingCornerHz = 3000.0;
 // Signs of the output taps, orthogonal so the two channels are decorrelated.
 // The taps read the lines after their loss filters, which already carry the
 // 1/sqrt(8) of the matrix: the wet output is the tap sum over sqrt(8).
-constexpr float leftTaps[reverbLineCount] = {1, 1, -1, 1, -1, -1, 1, -1};
-constexpr float rightTaps[reverbLineCount] = {1, -1, 1, 1, 1, -1, -1, -1};
+alignas(32) constexpr float leftTaps[reverbLineCount] = {1, 1, -1, 1, -1, -1, 1, -1};
+alignas(32) constexpr float rightTaps[reverbLineCount] = {1, -1, 1, 1, 1, -1, -1, -1};
 // The left input feeds the even lines, the right one the odd lines, each
 // with the weight that keeps the injected energy equal to the input's.
 constexpr float injectWeight = 0.5f;
 const double hadamardNorm = 1.0 / std::sqrt(8.0);
 
-inline float flushed(float value) { return std::fabs(value) < flushLevel ? 0.0f : value; }
+// The eight lines are processed side by side as two 4-lane vectors (lines
+// 0-3 and 4-7), which every x86-64 processor runs natively.
+using Quad = float __attribute__((vector_size(16)));
+using QuadMask = int32_t __attribute__((vector_size(16)));
 
-inline void hadamard8(float* v) {
-  for (int h = 1; h < reverbLineCount; h *= 2) {
-    for (int i = 0; i < reverbLineCount; i += 2 * h) {
-      for (int j = i; j < i + h; ++j) {
-        float a = v[j];
-        float b = v[j + h];
-        v[j] = a + b;
-        v[j + h] = a - b;
-      }
-    }
-  }
+inline Quad loadQuad(const float* v) {
+  Quad out;
+  std::memcpy(&out, v, sizeof out);
+  return out;
 }
+
+inline void storeQuad(float* v, Quad q) { std::memcpy(v, &q, sizeof q); }
+
+inline Quad flushed(Quad value) {
+  QuadMask keep = value * value >= flushLevel * flushLevel;  // all ones where kept
+  return reinterpret_cast<Quad>(reinterpret_cast<QuadMask>(value) & keep);
+}
+
+// The butterflies of the 8-point Hadamard transform that stay within a quad.
+inline Quad innerButterflies(Quad v) {
+  const Quad s2 = {1, 1, -1, -1};
+  const Quad s1 = {1, -1, 1, -1};
+  v = v * s2 + __builtin_shuffle(v, QuadMask{2, 3, 0, 1});
+  return v * s1 + __builtin_shuffle(v, QuadMask{1, 0, 3, 2});
+}
+
+// Unnormalised 8-point Hadamard transform of (lo, hi).
+inline void hadamard8(Quad& lo, Quad& hi) {
+  Quad sum = lo + hi;
+  Quad difference = lo - hi;
+  lo = innerButterflies(sum);
+  hi = innerButterflies(difference);
+}
+
+inline float quadSum(Quad v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 
 // Per-line loss for a line of M samples: a second-order Butterworth shelf
 // whose gain is g0 = 10^(-3 M / (fs T)) at 0 Hz and g0 x q at the Nyquist
@@ -107,10 +129,11 @@ bool setReverbParameters(ReverbState& reverb, const ReverbParameters& parameters
 }
 
 void mixReverbLines(float values[reverbLineCount]) {
-  hadamard8(values);
-  for (int i = 0; i < reverbLineCount; ++i) {
-    values[i] = static_cast<float>(values[i] * hadamardNorm);
-  }
+  Quad lo = loadQuad(values), hi = loadQuad(values + 4);
+  hadamard8(lo, hi);
+  const float norm = static_cast<float>(hadamardNorm);
+  storeQuad(values, lo * norm);
+  storeQuad(values + 4, hi * norm);
 }
 
 void processReverb(ReverbState& reverb, float* samples, uint32_t frameCount) {
@@ -123,36 +146,72 @@ void processReverb(ReverbState& reverb, float* samples, uint32_t frameCount) {
   const float inputScale = reverb.inputScale;
   const float dryScale = reverb.dryScale;
   const float wetScale = reverb.wetScale;
+  const Quad b0l = loadQuad(reverb.b0), b0h = loadQuad(reverb.b0 + 4);
+  const Quad b1l = loadQuad(reverb.b1), b1h = loadQuad(reverb.b1 + 4);
+  const Quad b2l = loadQuad(reverb.b2), b2h = loadQuad(reverb.b2 + 4);
+  const Quad a1l = loadQuad(reverb.a1), a1h = loadQuad(reverb.a1 + 4);
+  const Quad a2l = loadQuad(reverb.a2), a2h = loadQuad(reverb.a2 + 4);
+  const Quad leftL = loadQuad(leftTaps), leftH = loadQuad(leftTaps + 4);
+  const Quad rightL = loadQuad(rightTaps), rightH = loadQuad(rightTaps + 4);
+  const Quad even = {injectWeight, 0, injectWeight, 0};
+  const Quad odd = {0, injectWeight, 0, injectWeight};
+  Quad x1l = loadQuad(reverb.input1), x1h = loadQuad(reverb.input1 + 4);
+  Quad x2l = loadQuad(reverb.input2), x2h = loadQuad(reverb.input2 + 4);
+  Quad z1l = loadQuad(reverb.output1), z1h = loadQuad(reverb.output1 + 4);
+  Quad z2l = loadQuad(reverb.output2), z2h = loadQuad(reverb.output2 + 4);
 
-  for (uint32_t n = 0; n < frameCount; ++n) {
-    float inLeft = samples[2 * n] * inputScale;
-    float inRight = samples[2 * n + 1] * inputScale;
-
-    float mixed[reverbLineCount];
-    float wetLeft = 0.0f;
-    float wetRight = 0.0f;
+  // Within a run no longer than the shortest remaining stretch of any line,
+  // every read finds a value written before the run began, so the run's line
+  // outputs are gathered first, the frames computed on whole vectors, and the
+  // new line inputs written back afterwards.
+  constexpr uint32_t maxRun = 256;
+  alignas(32) float gathered[maxRun][reverbLineCount];
+  alignas(32) float fed[maxRun][reverbLineCount];
+  uint32_t n = 0;
+  while (n < frameCount) {
+    uint32_t run = std::min(frameCount - n, maxRun);
+    float* at[reverbLineCount];
     for (int i = 0; i < reverbLineCount; ++i) {
-      float y = starts[i][reverb.positions[i]];
-      float z = reverb.b0[i] * y + reverb.b1[i] * reverb.input1[i] +
-                reverb.b2[i] * reverb.input2[i] - reverb.a1[i] * reverb.output1[i] -
-                reverb.a2[i] * reverb.output2[i];
-      z = flushed(z);
-      reverb.input2[i] = reverb.input1[i];
-      reverb.input1[i] = y;
-      reverb.output2[i] = reverb.output1[i];
-      reverb.output1[i] = z;
-      wetLeft += leftTaps[i] * z;
-      wetRight += rightTaps[i] * z;
-      mixed[i] = z;
+      at[i] = starts[i] + reverb.positions[i];
+      run = std::min(run, static_cast<uint32_t>(reverbLineLengths[i] - reverb.positions[i]));
     }
-    hadamard8(mixed);
     for (int i = 0; i < reverbLineCount; ++i) {
-      float inject = (i & 1) ? inRight : inLeft;
-      int32_t pos = reverb.positions[i];
-      starts[i][pos] = flushed(mixed[i] + injectWeight * inject);
-      reverb.positions[i] = (pos + 1 == reverbLineLengths[i]) ? 0 : pos + 1;
+      for (uint32_t k = 0; k < run; ++k) gathered[k][i] = at[i][k];
     }
-    samples[2 * n] = dryScale * inLeft + wetScale * wetLeft;
-    samples[2 * n + 1] = dryScale * inRight + wetScale * wetRight;
+    for (uint32_t k = 0; k < run; ++k, ++n) {
+      float inLeft = samples[2 * n] * inputScale;
+      float inRight = samples[2 * n + 1] * inputScale;
+      Quad yl = loadQuad(gathered[k]), yh = loadQuad(gathered[k] + 4);
+      Quad zl = flushed(b0l * yl + b1l * x1l + b2l * x2l - a1l * z1l - a2l * z2l);
+      Quad zh = flushed(b0h * yh + b1h * x1h + b2h * x2h - a1h * z1h - a2h * z2h);
+      x2l = x1l;
+      x2h = x1h;
+      x1l = yl;
+      x1h = yh;
+      z2l = z1l;
+      z2h = z1h;
+      z1l = zl;
+      z1h = zh;
+      Quad inject = even * inLeft + odd * inRight;
+      Quad fl = zl, fh = zh;
+      hadamard8(fl, fh);
+      storeQuad(fed[k], flushed(fl + inject));
+      storeQuad(fed[k] + 4, flushed(fh + inject));
+      samples[2 * n] = dryScale * inLeft + wetScale * quadSum(zl * leftL + zh * leftH);
+      samples[2 * n + 1] = dryScale * inRight + wetScale * quadSum(zl * rightL + zh * rightH);
+    }
+    for (int i = 0; i < reverbLineCount; ++i) {
+      for (uint32_t k = 0; k < run; ++k) at[i][k] = fed[k][i];
+      int32_t pos = reverb.positions[i] + static_cast<int32_t>(run);
+      reverb.positions[i] = pos == reverbLineLengths[i] ? 0 : pos;
+    }
   }
+  storeQuad(reverb.input1, x1l);
+  storeQuad(reverb.input1 + 4, x1h);
+  storeQuad(reverb.input2, x2l);
+  storeQuad(reverb.input2 + 4, x2h);
+  storeQuad(reverb.output1, z1l);
+  storeQuad(reverb.output1 + 4, z1h);
+  storeQuad(reverb.output2, z2l);
+  storeQuad(reverb.output2 + 4, z2h);
 }
