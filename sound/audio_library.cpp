@@ -54,6 +54,8 @@ std::mutex lifecycleLock;
 
 std::atomic<uint32_t> versionOverride{0};
 std::atomic<uint32_t> callCount{0};
+std::atomic<int32_t> streamLimit{audioMaxStreams};
+std::atomic<int32_t> effectLimit{audioMaxEffects};
 thread_local int32_t lastError = AUDIO_OK;
 
 int32_t fail(int32_t code) {
@@ -72,6 +74,13 @@ AudioStream* findStream(uint32_t handle) {
     if (s.handle == handle) return &s;
   }
   return nullptr;
+}
+
+template <typename Slot, int32_t count>
+int32_t slotsInUse(const Slot (&slots)[count]) {
+  int32_t used = 0;
+  for (const Slot& slot : slots) used += slot.handle != 0;
+  return used;
 }
 
 AudioEffect* findEffect(uint32_t handle) {
@@ -223,6 +232,9 @@ uint32_t BASS_StreamCreate(uint32_t freq, uint32_t chans, uint32_t flags, STREAM
   if (freq != library.rate || chans != 2 || flags != 0) {
     return static_cast<uint32_t>(fail(AUDIO_ERROR_FORMAT));
   }
+  if (slotsInUse(library.streams) >= streamLimit) {
+    return static_cast<uint32_t>(fail(AUDIO_ERROR_NO_ROOM));
+  }
   for (AudioStream& s : library.streams) {
     if (s.handle != 0) continue;
     s.handle = library.nextHandle++;
@@ -246,7 +258,7 @@ uint32_t BASS_ChannelSetFX(uint32_t channel, uint32_t type) {
   AudioStream* stream = findStream(channel);
   if (!stream) return static_cast<uint32_t>(fail(AUDIO_ERROR_HANDLE));
   if (type != audioEffectReverb) return static_cast<uint32_t>(fail(AUDIO_ERROR_EFFECT_TYPE));
-  if (stream->effectCount == maxEffectsPerStream) {
+  if (stream->effectCount == maxEffectsPerStream || slotsInUse(library.effects) >= effectLimit) {
     return static_cast<uint32_t>(fail(AUDIO_ERROR_NO_ROOM));
   }
   for (AudioEffect& e : library.effects) {
@@ -348,3 +360,8 @@ void renderAudioOutput(int16_t* output, uint32_t frameCount) {
 void overrideAudioLibraryVersion(uint32_t version) { versionOverride = version; }
 
 uint32_t audioLibraryCallCount() { return callCount.load(); }
+
+void limitAudioLibrarySlots(int32_t streams, int32_t effects) {
+  streamLimit = streams < 0 ? audioMaxStreams : streams;
+  effectLimit = effects < 0 ? audioMaxEffects : effects;
+}

@@ -76,3 +76,6 @@ void renderAudioOutput(int16_t* output, uint32_t frameCount);
 // Test seams.
 void overrideAudioLibraryVersion(uint32_t version);  // 0 restores the real version
 uint32_t audioLibraryCallCount();                    // BASS_ calls made so far
+// Allows at most this many streams and effects at once; negative values
+// restore audioMaxStreams and audioMaxEffects.
+void limitAudioLibrarySlots(int32_t streams, int32_t effects);
