@@ -113,7 +113,7 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
   const int32_t step = static_cast<int32_t>(st.noteAccumulator);
   tg.noteJumpDrawn = step != st.lastNoteStep;
   tg.noteJump = tg.noteJumpDrawn ? drawNoteJump() : 0;
-  const double wrapped = std::fmod(st.noteAccumulator + tg.noteJump + 8.0, 4.0);
+  const double wrapped = std::fmod(static_cast<double>(st.noteAccumulator) + tg.noteJump + 8.0, 4.0);
   st.noteAccumulator = static_cast<float>(wrapped);
   st.lastNoteStep = static_cast<int32_t>(wrapped);
 
