@@ -63,6 +63,14 @@ TEST_F(WaveTables, ToneTableIsOneCycleEqualInBothChannels) {
   // Half a cycle on, the waveform mirrors: v(x + pi) = -sin x (1 - cos x / 2) / 2.
   EXPECT_NEAR(s[2 * 16384], 0.0f, 1e-6);
   EXPECT_NEAR(s[2 * 24576], -0.5f, 1e-7);
+
+  // Every frame from an angle accumulated in double; a multiplied-out angle
+  // would differ in a few frames.
+  double x = 0.0;
+  for (int i = 0; i < toneFrameCount; ++i) {
+    ASSERT_EQ(s[2 * i], static_cast<float>((std::sin(2.0 * x) * 0.25 + std::sin(x)) * 0.5)) << i;
+    x += 2.0 * std::numbers::pi / toneFrameCount;
+  }
 }
 
 TEST_F(WaveTables, StrikeTimeCounterDriftsAsSinglePrecisionAccumulation) {
