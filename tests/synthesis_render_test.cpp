@@ -109,6 +109,55 @@ TEST_F(SynthesisRender, EachVoiceReachesOnlyTheChannelsItIsPannedTo) {
   EXPECT_GT(peakOf(samples, 1), 500);
 }
 
+TEST_F(SynthesisRender, SmoothersFollowTheirTargetsAtTheirOwnRates) {
+  // A one-pole smoother taking a share `take` per frame has covered
+  // 1 - (1 - take)^n of the way after n frames.
+  auto covered = [](double take, int frames) { return 1.0 - std::pow(1.0 - take, frames); };
+  setMotion(1.0f, 1.0f, 0.0f, 1.0f, 0.0f);
+  render(441);  // 10 ms: the glides (about 2 ms) have settled, the levels barely moved
+  EXPECT_NEAR(synthState.toneIncrement,
+              synthTargets.toneIncrementTarget * covered(500.0 / 44100, 441), 1e-6);
+  EXPECT_NEAR(synthState.toneLeftGain, covered(500.0 / 44100, 441), 1e-9);
+  EXPECT_EQ(synthState.toneRightGain, 0.0);
+  EXPECT_NEAR(synthState.toneLevel, 0.55 * covered(10.0 / 44100, 441), 1e-9);
+  render(4410 - 441);  // 0.1 s in all
+  EXPECT_NEAR(synthState.toneLevel, 0.55 * covered(10.0 / 44100, 4410), 1e-9);
+  EXPECT_NEAR(synthState.toneLevel, 0.55 * (1.0 - std::exp(-1.0)), 1e-3);
+  for (int call = 0; call < 9; ++call) render(4410);  // 1 s in all
+  // Single-precision levels: the float rounding of every frame adds up.
+  EXPECT_NEAR(synthState.strikeLeftLevel,
+              synthTargets.strikeLeftTarget * covered(1.0 / 44100, 44100), 1e-5);
+  EXPECT_NEAR(synthState.strikeRightLevel,
+              synthTargets.strikeRightTarget * covered(1.0 / 44100, 44100), 1e-5);
+  EXPECT_NEAR(synthState.strikeLeftLevel, 0.3 * std::sqrt(0.5) * (1.0 - std::exp(-1.0)), 1e-3);
+}
+
+// With the tone silent and the strike level held at its target, every sample
+// is the interpolated strike frame times the level, times 32764, truncated
+// toward zero.
+TEST_F(SynthesisRender, SamplesAreScaledBy32764AndTruncatedTowardZero) {
+  setMotion(0.0f, 0.7f, 0.0f, 0.5f, 0.5f);  // speed band 0: half a table frame per output frame
+  synthesisCallback(0, nullptr, 0, 0);
+  ASSERT_EQ(synthState.strikeIncrement, 0.5);
+  synthState.strikeLeftLevel = synthTargets.strikeLeftTarget;
+  synthState.strikeRightLevel = synthTargets.strikeRightTarget;
+  const uint32_t frames = 6000;
+  const std::vector<int16_t> samples = render(frames);
+  int roundedAwayWouldDiffer = 0;
+  for (uint32_t n = 0; n < frames; ++n) {
+    const float* a = strikeTable.samples + 2 * (n / 2);
+    const double w = (n % 2) * 0.5;
+    for (int c = 0; c < 2; ++c) {
+      const float level = c == 0 ? synthTargets.strikeLeftTarget : synthTargets.strikeRightTarget;
+      const float value = static_cast<float>(level * ((1.0 - w) * a[c] + w * a[c + 2]));
+      const double scaled = double{value} * 32764.0;
+      ASSERT_EQ(samples[2 * n + c], static_cast<int16_t>(std::trunc(scaled))) << n << " " << c;
+      roundedAwayWouldDiffer += scaled < 0.0 && std::floor(scaled) != scaled;
+    }
+  }
+  EXPECT_GT(roundedAwayWouldDiffer, 1000);
+}
+
 TEST_F(SynthesisRender, NoSampleExceedsTheLevelBound) {
   std::mt19937 random(2024);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
