@@ -132,6 +132,24 @@ TEST_F(SynthesisRender, SmoothersFollowTheirTargetsAtTheirOwnRates) {
   EXPECT_NEAR(synthState.strikeLeftLevel, 0.3 * std::sqrt(0.5) * (1.0 - std::exp(-1.0)), 1e-3);
 }
 
+// The strike levels are single floats rounded after every frame; a level
+// carried in double, or a target used before its rounding, drifts off within
+// a few thousand frames.
+TEST_F(SynthesisRender, StrikeLevelsAreRoundedToSinglePrecisionEveryFrame) {
+  const float motions[][2] = {{0.4f, -0.03f}, {0.9f, 0.07f}, {0.25f, 0.0f}, {0.13f, -0.01f}};
+  for (const auto& m : motions) {
+    setMotion(0.0f, m[0], m[1], 0.5f, 0.5f);
+    float left = synthState.strikeLeftLevel, right = synthState.strikeRightLevel;
+    render(3000);
+    for (int n = 0; n < 3000; ++n) {
+      left = static_cast<float>(left * (1.0 - 1.0 / 44100) + synthTargets.strikeLeftTarget * (1.0 / 44100));
+      right = static_cast<float>(right * (1.0 - 1.0 / 44100) + synthTargets.strikeRightTarget * (1.0 / 44100));
+    }
+    EXPECT_EQ(synthState.strikeLeftLevel, left) << m[0];
+    EXPECT_EQ(synthState.strikeRightLevel, right) << m[0];
+  }
+}
+
 // With the tone silent and the strike level held at its target, every sample
 // is the interpolated strike frame times the level, times 32764, truncated
 // toward zero.
