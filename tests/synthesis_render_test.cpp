@@ -132,21 +132,36 @@ TEST_F(SynthesisRender, SmoothersFollowTheirTargetsAtTheirOwnRates) {
   EXPECT_NEAR(synthState.strikeLeftLevel, 0.3 * std::sqrt(0.5) * (1.0 - std::exp(-1.0)), 1e-3);
 }
 
-// The strike levels are single floats rounded after every frame; a level
-// carried in double, or a target used before its rounding, drifts off within
-// a few thousand frames.
-TEST_F(SynthesisRender, StrikeLevelsAreRoundedToSinglePrecisionEveryFrame) {
-  const float motions[][2] = {{0.4f, -0.03f}, {0.9f, 0.07f}, {0.25f, 0.0f}, {0.13f, -0.01f}};
+// Every smoothed value follows its one-pole recurrence exactly, in double for
+// the tone voice and rounded to single precision every frame for the strike
+// levels (a level carried in double, or a target used before its rounding,
+// drifts off within a few thousand frames).
+TEST_F(SynthesisRender, SmoothedValuesFollowTheirRecurrencesExactly) {
+  const float motions[][4] = {
+      {0.3f, 0.4f, -0.03f, 0.2f}, {0.9f, 0.9f, 0.07f, 0.7f}, {0.05f, 0.25f, 0.0f, 0.5f}, {0.0f, 0.13f, -0.01f, 1.0f}};
   for (const auto& m : motions) {
-    setMotion(0.0f, m[0], m[1], 0.5f, 0.5f);
-    float left = synthState.strikeLeftLevel, right = synthState.strikeRightLevel;
+    const float leftGain = std::sqrt(1.0f - m[3]), rightGain = std::sqrt(m[3]);
+    setMotion(m[0], m[1], m[2], leftGain, rightGain);
+    SynthState want = synthState;
     render(3000);
+    const SynthTargets& t = synthTargets;
     for (int n = 0; n < 3000; ++n) {
-      left = static_cast<float>(left * (1.0 - 1.0 / 44100) + synthTargets.strikeLeftTarget * (1.0 / 44100));
-      right = static_cast<float>(right * (1.0 - 1.0 / 44100) + synthTargets.strikeRightTarget * (1.0 / 44100));
+      want.toneLevel = want.toneLevel * (1.0 - 10.0 / 44100) + t.levelTarget * (10.0 / 44100);
+      want.toneRightGain = want.toneRightGain * (1.0 - 500.0 / 44100) + rightGain * (500.0 / 44100);
+      want.toneLeftGain = want.toneLeftGain * (1.0 - 500.0 / 44100) + leftGain * (500.0 / 44100);
+      want.strikeLeftLevel = static_cast<float>(want.strikeLeftLevel * (1.0 - 1.0 / 44100) +
+                                                t.strikeLeftTarget * (1.0 / 44100));
+      want.strikeRightLevel = static_cast<float>(want.strikeRightLevel * (1.0 - 1.0 / 44100) +
+                                                 t.strikeRightTarget * (1.0 / 44100));
+      want.toneIncrement =
+          want.toneIncrement * (1.0 - 500.0 / 44100) + t.toneIncrementTarget * (500.0 / 44100);
     }
-    EXPECT_EQ(synthState.strikeLeftLevel, left) << m[0];
-    EXPECT_EQ(synthState.strikeRightLevel, right) << m[0];
+    EXPECT_EQ(synthState.toneLevel, want.toneLevel) << m[0];
+    EXPECT_EQ(synthState.toneLeftGain, want.toneLeftGain) << m[0];
+    EXPECT_EQ(synthState.toneRightGain, want.toneRightGain) << m[0];
+    EXPECT_EQ(synthState.toneIncrement, want.toneIncrement) << m[0];
+    EXPECT_EQ(synthState.strikeLeftLevel, want.strikeLeftLevel) << m[0];
+    EXPECT_EQ(synthState.strikeRightLevel, want.strikeRightLevel) << m[0];
   }
 }
 
