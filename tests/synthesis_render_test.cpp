@@ -109,29 +109,6 @@ TEST_F(SynthesisRender, EachVoiceReachesOnlyTheChannelsItIsPannedTo) {
   EXPECT_GT(peakOf(samples, 1), 500);
 }
 
-TEST_F(SynthesisRender, SmoothersFollowTheirTargetsAtTheirOwnRates) {
-  // A one-pole smoother taking a share `take` per frame has covered
-  // 1 - (1 - take)^n of the way after n frames.
-  auto covered = [](double take, int frames) { return 1.0 - std::pow(1.0 - take, frames); };
-  setMotion(1.0f, 1.0f, 0.0f, 1.0f, 0.0f);
-  render(441);  // 10 ms: the glides (about 2 ms) have settled, the levels barely moved
-  EXPECT_NEAR(synthState.toneIncrement,
-              synthTargets.toneIncrementTarget * covered(500.0 / 44100, 441), 1e-6);
-  EXPECT_NEAR(synthState.toneLeftGain, covered(500.0 / 44100, 441), 1e-9);
-  EXPECT_EQ(synthState.toneRightGain, 0.0);
-  EXPECT_NEAR(synthState.toneLevel, 0.55 * covered(10.0 / 44100, 441), 1e-9);
-  render(4410 - 441);  // 0.1 s in all
-  EXPECT_NEAR(synthState.toneLevel, 0.55 * covered(10.0 / 44100, 4410), 1e-9);
-  EXPECT_NEAR(synthState.toneLevel, 0.55 * (1.0 - std::exp(-1.0)), 1e-3);
-  for (int call = 0; call < 9; ++call) render(4410);  // 1 s in all
-  // Single-precision levels: the float rounding of every frame adds up.
-  EXPECT_NEAR(synthState.strikeLeftLevel,
-              synthTargets.strikeLeftTarget * covered(1.0 / 44100, 44100), 1e-5);
-  EXPECT_NEAR(synthState.strikeRightLevel,
-              synthTargets.strikeRightTarget * covered(1.0 / 44100, 44100), 1e-5);
-  EXPECT_NEAR(synthState.strikeLeftLevel, 0.3 * std::sqrt(0.5) * (1.0 - std::exp(-1.0)), 1e-3);
-}
-
 // Every smoothed value follows its one-pole recurrence exactly, in double for
 // the tone voice and rounded to single precision every frame for the strike
 // levels (a level carried in double, or a target used before its rounding,
