@@ -3,41 +3,43 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <numbers>
 #include <vector>
 
 #include "sound/audio_library.h"
 #include "sound/reverb.h"
+#include "sound/synthesis.h"
+#include "sound/wave_tables.h"
+#include "vision/motion_state.h"
 
 namespace {
 
 constexpr uint32_t oneSecond = 44100;
 
-// A stand-in voice: two sines with slowly moving levels, about the per-frame
-// work of a wavetable voice pair.
-double voicePhase = 0.0;
-uint32_t sineProcedure(uint32_t, void* buffer, uint32_t length, uint32_t) {
-  auto* samples = static_cast<int16_t*>(buffer);
-  for (uint32_t i = 0; i < length / 4; ++i) {
-    voicePhase += 2.0 * std::numbers::pi * 252.342 / 44100.0;
-    if (voicePhase > 2.0 * std::numbers::pi) voicePhase -= 2.0 * std::numbers::pi;
-    double v = 0.3 * std::sin(voicePhase) + 0.2 * std::sin(3.0 * voicePhase);
-    samples[2 * i] = static_cast<int16_t>(v * 32764);
-    samples[2 * i + 1] = static_cast<int16_t>(-v * 32764);
-  }
-  return length;
+// Motion as a visitor in the middle of the picture makes it: both voices
+// sound, the note cycle moves on every request.
+void presentMotion() {
+  enterMotionLock();
+  motionState.movingFraction = 0.3f;
+  motionState.speed = 0.4f;
+  leaveMotionLock();
+  motionState.velocityX.store(0.05f);
+  motionState.leftGain.store(0.6f);
+  motionState.rightGain.store(0.8f);
 }
 
-// The installation's whole output path for one second: stream procedure, two
-// reverbs of -6 dB mix and 3000 ms, mixing and conversion, taken in device
-// periods. Reported as a multiple of real time.
+// The installation's whole output path for one second: the synthesis with
+// motion present, two reverbs of -6 dB mix and 3000 ms, mixing and
+// conversion, taken in device periods. Reported as a multiple of real time.
 void BM_AudioPath(benchmark::State& state) {
   BASS_Free();
+  buildWaveTables();
+  buildTuningTables();
+  presentMotion();
   if (!initAudioLibraryOffline(44100)) {
     state.SkipWithError("cannot open the library offline");
     return;
   }
-  uint32_t stream = BASS_StreamCreate(44100, 2, 0, sineProcedure, 0);
+  uint32_t stream = BASS_StreamCreate(44100, 2, 0, synthesisCallback, 0);
   for (int i = 0; i < 2; ++i) {
     uint32_t fx = BASS_ChannelSetFX(stream, audioEffectReverb);
     ReverbParameters p;
