@@ -75,8 +75,8 @@ void BM_Reverb(benchmark::State& state) {
     processReverb(*reverb, block.data(), audioRequestFrames);
     benchmark::DoNotOptimize(block.data());
   }
-  state.counters["ns_per_frame"] = benchmark::Counter(
-      audioRequestFrames * 1e-9,
+  state.counters["time_per_frame"] = benchmark::Counter(
+      audioRequestFrames,
       benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   state.SetItemsProcessed(state.iterations() * audioRequestFrames);
 }
