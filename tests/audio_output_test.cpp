@@ -95,16 +95,6 @@ TEST_F(AudioOutput, AFailingDeviceShowsItsErrorCodeAndMakesNoStream) {
   }
 }
 
-TEST_F(AudioOutput, ErrorBoxCarriesTheLastCodeInDecimal) {
-  audioOwnerWindow = someWindow;
-  BASS_StreamPlay(999, 0, 0);  // not initialised
-  showAudioError("Something");
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].owner, someWindow);
-  EXPECT_EQ(boxes[0].text, "Something (bass error code: " +
-                               std::to_string(AUDIO_ERROR_NOT_INITIALISED) + ")");
-}
-
 TEST_F(AudioOutput, LaterFailuresPrintOneLineEachAndStillSucceed) {
   std::string path = testing::TempDir() + "tessaro_output_" + std::to_string(getpid()) + ".raw";
   setenv("SDL_AUDIODRIVER", "disk", 1);
