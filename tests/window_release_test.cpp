@@ -123,11 +123,3 @@ TEST(WindowRelease, MakeCurrentFailureReleasesContextAndWindowThenPrints) {
   EXPECT_EQ(appWindow.renderContext, nullptr);
   EXPECT_EQ(SDL_WasInit(SDL_INIT_VIDEO), 0u);
 }
-
-TEST(WindowRelease, WindowCanBeMadeAgainAfterAFailure) {
-  SKIP_WITHOUT_DISPLAY();
-  ASSERT_FALSE(createFailingAt("createContext").created);
-  ASSERT_TRUE(createAppWindow("Tessaro", 640, 480, 32));
-  EXPECT_EQ(SDL_GL_GetCurrentContext(), appWindow.renderContext);
-  destroyAppWindow();
-}
