@@ -16,8 +16,9 @@ run: build
 	@scripts/run
 
 # Unit tests that need OpenGL share one virtual X server; the end-to-end
-# tests start servers of their own.
-XVFB_RUN   := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp"
+# tests start servers of their own. -noreset: a server that resets whenever
+# its last client leaves can refuse the next test's connection.
+XVFB_RUN   := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset"
 
 # System libraries (D-Bus, Mesa) keep allocations to the end of the process.
 LSAN_OPTIONS := suppressions=$(CURDIR)/tests/support/lsan.supp:print_suppressions=0

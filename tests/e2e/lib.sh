@@ -63,7 +63,7 @@ e2e_fail() {
 e2e_start_xvfb() {
   local fifo="$E2E_TMP/displayfd"
   : >"$fifo"
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" \
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$fifo" \
     >"$E2E_TMP/xvfb.log" 2>&1 &
   XVFB_PID=$!
   local number=""
