@@ -2,6 +2,8 @@
 #include "app/clock.h"
 #include "app/window.h"
 #include "app/window_proc.h"
+#include "sound/audio_library.h"
+#include "sound/audio_output.h"
 #include "vision/motion_state.h"
 
 #include <cstdio>
@@ -27,14 +29,14 @@ int main() {
   // 7  PENDING(font atlas): initFontAtlas();
   initMotionLock();                                            // 8
   // 9  PENDING(capture): startCapture();
-  // 10 PENDING(audio): initAudio(nullptr);
+  initAudio(nullptr);                                          // 10
   setStartMark();                                              // 11
 
   runMessageLoop(messageRecord);
 
   // Shutdown, strictly in this order; the context stays current until 9.
   // 1   PENDING(font atlas): glDeleteLists(glyphListBase, 256);
-  // 2   PENDING(audio): BASS_Free();
+  BASS_Free();                                                 // 2
   // 3-7 PENDING(capture): stopCapture();  (stop, "\nCleaning up...\n", disconnect, release, "Test complete.\n")
   deleteMotionLock();                                          // 8
   destroyAppWindow();                                          // 9

@@ -6,6 +6,7 @@
 #   e2e_start_app "$1"                # starts the binary in the background: APP_PID,
 #                                     # its output in $APP_STDOUT and $APP_STDERR.
 #                                     # Extra environment first: e2e_start_app "$1" SDL_AUDIODRIVER=disk
+#                                     # (SDL_AUDIODRIVER is dummy unless set)
 #   e2e_dismiss_box "Info:" 15        # waits up to 15 s for a message box with that
 #                                     # caption and presses Return in it
 #   win=$(e2e_find_window Tessaro 15) || e2e_fail "no window"
@@ -78,10 +79,13 @@ e2e_start_xvfb() {
   unset WAYLAND_DISPLAY
 }
 
+# Unless the caller's environment or the arguments name another, the program
+# gets SDL's dummy audio driver: with no sound card the device error box would
+# otherwise stop the start-up until someone clicks it.
 e2e_start_app() {
   local binary=$1
   shift
-  env "$@" "$binary" >"$APP_STDOUT" 2>"$APP_STDERR" &
+  env SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}" "$@" "$binary" >"$APP_STDOUT" 2>"$APP_STDERR" &
   APP_PID=$!
 }
 
