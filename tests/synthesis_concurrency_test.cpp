@@ -15,6 +15,7 @@ using SynthesisConcurrency = SynthesisTest;
 
 TEST_F(SynthesisConcurrency, RendersCleanlyWhileMotionIsPublished) {
   std::atomic<bool> done{false};
+  std::atomic<int> published{0};
   std::thread analysis([&] {
     for (int frame = 0; !done.load(); ++frame) {
       const float centroidX = static_cast<float>(frame % 101) / 100.0f;
@@ -25,12 +26,16 @@ TEST_F(SynthesisConcurrency, RendersCleanlyWhileMotionIsPublished) {
       motionState.leftGain.store(std::sqrt(1.0f - centroidX), std::memory_order_relaxed);
       motionState.rightGain.store(std::sqrt(centroidX), std::memory_order_relaxed);
       leaveMotionLock();
+      published.fetch_add(1);
       std::this_thread::yield();
     }
   });
   int peak = 0;
   std::thread audio([&] {
     std::vector<int16_t> buffer(2 * 1024);
+    // On a busy machine the audio thread could otherwise finish before any
+    // motion was published.
+    while (published.load() < 2) std::this_thread::yield();
     for (int call = 0; call < 400; ++call) {
       EXPECT_EQ(synthesisCallback(0, buffer.data(), 4096, 0), 4096u);
       for (int16_t v : buffer) peak = std::max(peak, std::abs(int{v}));
