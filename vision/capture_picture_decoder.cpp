@@ -48,7 +48,7 @@ bool looksComplete(const uint8_t* bytes, size_t count) {
 void quietFfmpegLog() {
   // Webcam MJPEG is often slightly malformed and FFmpeg would complain about
   // every such frame for weeks; the layer reports what really fails.
-  av_log_set_level(AV_LOG_FATAL);
+  av_log_set_level(AV_LOG_QUIET);
 }
 
 bool openJpegDecoder(PictureDecoder& decoder) {

@@ -220,14 +220,15 @@ int fakePoll(pollfd* fds, nfds_t count, int timeoutMs) {
       --fake.pollInterruptions;
       return fail(EINTR);
     }
-    if (fake.unplugged && fake.unplugHow == FakeUnplug::PollError) {
-      for (nfds_t i = 0; i < count; ++i) {
-        fds[i].revents = fake.openNodes.count(fds[i].fd) ? short(POLLERR | POLLHUP) : 0;
-      }
-      return 1;
-    }
   }
-  return poll(fds, count, timeoutMs);
+  const int ready = poll(fds, count, timeoutMs);
+  // A vanished device reports an error and a hang-up to every poll.
+  std::lock_guard guard(fake.lock);
+  if (ready < 0 || !fake.unplugged || fake.unplugHow != FakeUnplug::PollError) return ready;
+  for (nfds_t i = 0; i < count; ++i) {
+    if (fake.openNodes.count(fds[i].fd)) fds[i].revents = short(POLLERR | POLLHUP);
+  }
+  return ready > 0 ? ready : 1;
 }
 
 int fakeClose(int fd) {
