@@ -23,7 +23,7 @@ AVFrame* greyFrame(int width, int height, AVPixelFormat format) {
 }
 }  // namespace
 
-std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& luma, int width, int height) {
+std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& luma, int width, int height, int quantiser) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
   AVCodecContext* context = avcodec_alloc_context3(codec);
   context->width = width;
@@ -31,7 +31,7 @@ std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& luma, int width, int
   context->pix_fmt = AV_PIX_FMT_YUVJ420P;
   context->time_base = {1, 30};
   context->flags |= AV_CODEC_FLAG_QSCALE;
-  context->global_quality = FF_QP2LAMBDA * 1;
+  context->global_quality = FF_QP2LAMBDA * quantiser;
   av_opt_set(context->priv_data, "huffman", "default", 0);
   std::vector<uint8_t> out;
   if (avcodec_open2(context, codec, nullptr) == 0) {

@@ -5,8 +5,8 @@
 #include <vector>
 
 // A JPEG of a grey picture (width x height luma bytes), FFmpeg's MJPEG
-// encoder at high quality with the standard Huffman tables.
-std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& luma, int width, int height);
+// encoder with the standard Huffman tables; quantiser 1 is the finest.
+std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& luma, int width, int height, int quantiser = 1);
 // The same JPEG without its DHT segments, as many webcams send it.
 std::vector<uint8_t> withoutHuffmanTables(const std::vector<uint8_t>& jpeg);
 // A video file (container from the name's extension, MPEG-4 video) of
