@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "vision/capture_system.h"
 
@@ -45,14 +46,13 @@ constexpr double pi = 3.14159265358979323846;
 uint8_t background(int x, int y) { return uint8_t(40 + y / 12 + ((((x >> 5) + (y >> 5)) & 1) * 8)); }
 
 void fillBackground(uint8_t* grey) {
-  static uint8_t still[demoWidth * demoHeight];
-  static bool made = false;
-  if (!made) {
+  static const std::vector<uint8_t> still = [] {  // made once, thread-safely
+    std::vector<uint8_t> room(size_t(demoWidth) * demoHeight);
     for (int y = 0; y < demoHeight; ++y)
-      for (int x = 0; x < demoWidth; ++x) still[y * demoWidth + x] = background(x, y);
-    made = true;
-  }
-  std::memcpy(grey, still, sizeof still);
+      for (int x = 0; x < demoWidth; ++x) room[size_t(y * demoWidth + x)] = background(x, y);
+    return room;
+  }();
+  std::memcpy(grey, still.data(), still.size());
 }
 
 // Vertical stripes that travel with the figure, so that moving it changes
@@ -126,7 +126,8 @@ void renderDemoFrame(uint32_t frame, uint8_t* grey) {
 }
 
 void runDemoCapture(CaptureRun& run) {
-  static thread_local uint8_t grey[demoWidth * demoHeight];
+  std::vector<uint8_t> picture(size_t(demoWidth) * demoHeight);
+  uint8_t* grey = picture.data();
   timespec start{};
   clock_gettime(CLOCK_MONOTONIC, &start);
   int64_t delivered = -1;
