@@ -6,3 +6,6 @@ if(OPENCV_FOUND)
   target_sources(tessaro_bench PRIVATE ${CMAKE_CURRENT_LIST_DIR}/opencv/opencv_motion_bench.cpp)
   target_link_libraries(tessaro_bench PRIVATE PkgConfig::OPENCV)
 endif()
+# Camera frames for the delivery benchmarks are encoded with the tests' helper.
+target_sources(tessaro_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/test_media.cpp)
+target_include_directories(tessaro_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests)

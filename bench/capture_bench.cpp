@@ -1,0 +1,94 @@
+// Turning one camera frame into the analysis layout, per format, on one core.
+#include <benchmark/benchmark.h>
+#include <linux/videodev2.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/test_media.h"
+#include "vision/capture_formats.h"
+#include "vision/capture_library.h"
+#include "vision/capture_system.h"
+
+namespace {
+// A camera-like picture: the demo scene with sensor noise, so that JPEG has
+// detail to code.
+std::vector<uint8_t> scene(int width, int height) {
+  std::vector<uint8_t> demo(size_t(demoWidth) * demoHeight);
+  renderDemoFrame(19 * 30, demo.data());
+  std::vector<uint8_t> grey(size_t(width) * size_t(height));
+  uint32_t noise = 12345;
+  for (int j = 0; j < height; ++j)
+    for (int k = 0; k < width; ++k) {
+      noise = noise * 1664525u + 1013904223u;
+      const int value = demo[size_t((j % demoHeight) * demoWidth + k % demoWidth)] + int(noise >> 28) - 8;
+      grey[size_t(j * width + k)] = uint8_t(value < 0 ? 0 : value > 255 ? 255 : value);
+    }
+  return grey;
+}
+
+std::vector<uint8_t> cameraFrame(uint32_t fourcc, int width, int height, const std::vector<uint8_t>& grey) {
+  const size_t pixels = size_t(width) * size_t(height);
+  std::vector<uint8_t> frame;
+  switch (fourcc) {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+      frame.assign(pixels * 2, 128);
+      for (size_t i = 0; i < pixels; ++i) frame[2 * i + (fourcc == V4L2_PIX_FMT_UYVY)] = grey[i];
+      break;
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24:
+      frame.resize(pixels * 3);
+      for (size_t i = 0; i < pixels; ++i) frame[3 * i] = frame[3 * i + 1] = frame[3 * i + 2] = grey[i];
+      break;
+    case V4L2_PIX_FMT_MJPEG:
+      frame = encodeJpeg(grey, width, height, 2);  // about a webcam's quality and size
+      break;
+    default:  // GREY and the planar 4:2:0 formats
+      frame.assign(pixels * 3 / 2, 128);
+      std::copy(grey.begin(), grey.end(), frame.begin());
+      if (fourcc == V4L2_PIX_FMT_GREY) frame.resize(pixels);
+  }
+  return frame;
+}
+
+void deliverFrame(benchmark::State& state, uint32_t fourcc) {
+  const int width = int(state.range(0)), height = int(state.range(1));
+  const std::vector<uint8_t> frame = cameraFrame(fourcc, width, height, scene(width, height));
+  std::vector<uint8_t> layout(captureLayoutBytes(width, height));
+  PictureDecoder decoder{};
+  if (fourcc == V4L2_PIX_FMT_MJPEG && !openJpegDecoder(decoder)) {
+    state.SkipWithError("no MJPEG decoder");
+    return;
+  }
+  const CameraImage image{frame.data(), frame.size(), fourcc, width, height, 0};
+  const LayoutTarget target{layout.data(), width, height};
+  for (auto _ : state) {
+    if (!placeCameraImage(image, decoder, target)) {
+      state.SkipWithError("frame not placed");
+      break;
+    }
+    benchmark::DoNotOptimize(layout.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(frame.size()));
+  closePictureDecoder(decoder);
+}
+
+const int registered = [] {
+  const std::pair<uint32_t, const char*> formats[] = {
+      {V4L2_PIX_FMT_YUYV, "YUYV"}, {V4L2_PIX_FMT_UYVY, "UYVY"},   {V4L2_PIX_FMT_GREY, "GREY"},
+      {V4L2_PIX_FMT_NV12, "NV12"}, {V4L2_PIX_FMT_YUV420, "YU12"}, {V4L2_PIX_FMT_RGB24, "RGB3"},
+      {V4L2_PIX_FMT_BGR24, "BGR3"}, {V4L2_PIX_FMT_MJPEG, "MJPG"},
+  };
+  for (const auto& [fourcc, name] : formats) {
+    const uint32_t code = fourcc;
+    benchmark::RegisterBenchmark((std::string("BM_DeliverFrame/") + name).c_str(),
+                                 [code](benchmark::State& state) { deliverFrame(state, code); })
+        ->Args({640, 480})
+        ->Unit(benchmark::kMicrosecond);
+  }
+  return 0;
+}();
+}  // namespace

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/frame_log.h"
+#include "support/test_media.h"
+#include "vision/capture_library.h"
+#include "vision/capture_system.h"
+
+namespace {
+std::vector<uint8_t> demoFrame(uint32_t n) {
+  std::vector<uint8_t> grey(size_t(demoWidth) * demoHeight);
+  renderDemoFrame(n, grey.data());
+  return grey;
+}
+
+// What the analysis makes of the demo, frame by frame: a sparse version of
+// its moving test and summary (every second row and column).
+struct DemoMotion {
+  double fraction, centroidX, velocityX, speed;
+};
+
+std::vector<DemoMotion> followDemo(uint32_t frames) {
+  std::vector<DemoMotion> out;
+  std::vector<uint8_t> previous = demoFrame(0), current(previous.size());
+  double cx = 0, cy = 0, lastX = 0, lastY = 0, vx = 0, vy = 0, speed = 0;
+  const int step = 2, columns = demoWidth / step, rows = demoHeight / step;
+  for (uint32_t n = 1; n <= frames; ++n) {
+    renderDemoFrame(n, current.data());
+    long count = 0, sumColumns = 0, sumRows = 0;
+    for (int j = 0; j < rows; ++j)
+      for (int k = 0; k < columns; ++k) {
+        const size_t i = size_t(j * step) * demoWidth + size_t(k * step);
+        const int change = current[i] - previous[i];
+        if (change >= 63 || change <= -60) ++count, sumColumns += k, sumRows += j;
+      }
+    const double fraction = double(count) / (columns * rows);
+    if (count > 0) {
+      const double x = 1.0 - double(sumColumns) / (double(columns) * double(count));
+      const double y = 1.0 - double(sumRows) / (double(rows) * double(count));
+      const double c = std::min(5.0 * fraction, 0.95);
+      cx = (1 - c) * cx + c * x;
+      cy = (1 - c) * cy + c * y;
+      vx = (cx - lastX) * demoFramesPerSecond * 0.25 + 0.75 * vx;
+      vy = (cy - lastY) * demoFramesPerSecond * 0.25 + 0.75 * vy;
+      speed = std::sqrt(vx * vx + vy * vy);
+      lastX = cx, lastY = cy;
+    }
+    out.push_back({fraction, cx, vx, speed});
+    std::swap(previous, current);
+  }
+  return out;
+}
+
+class CaptureSource : public ::testing::Test {
+ protected:
+  void SetUp() override { resetFrameLog(); }
+  void TearDown() override {
+    if (system) CVReleaseVidCap(system);
+    unsetenv("TESSARO_CAMERA");
+    if (!folder.empty()) std::filesystem::remove_all(folder);
+  }
+  std::string tempFolder() {
+    char name[] = "/tmp/tessaro-video-XXXXXX";
+    folder = mkdtemp(name);
+    return folder;
+  }
+  uint32_t system = 0;
+  uint32_t captureId = 0;
+  std::string folder;
+};
+using DemoCamera = CaptureSource;
+using VideoFileCamera = CaptureSource;
+}  // namespace
+
+TEST(DemoScene, FramesDependOnlyOnTheirNumber) {
+  const std::vector<uint8_t> first = demoFrame(700);
+  demoFrame(12);
+  EXPECT_EQ(demoFrame(700), first);
+  EXPECT_EQ(demoFrame(700 + 1800), first);  // the script repeats every minute
+  EXPECT_EQ(demoFrame(0), demoFrame(30));   // the empty room stands still
+  EXPECT_NE(demoFrame(600), demoFrame(601));  // the figure runs at 20 s
+}
+
+TEST(DemoScene, OneMinuteExercisesEveryVoiceAndBothPans) {
+  const std::vector<DemoMotion> motion = followDemo(1800);
+  double maxFraction = 0, maxSpeed = 0, minVelocity = 0, maxVelocity = 0, minX = 1, maxX = 0;
+  int slowFrames = 0, longestStill = 0, still = 0;
+  bool moved = false;
+  for (const DemoMotion& m : motion) {
+    if (m.fraction > 0) {
+      moved = true;
+      still = 0;
+      maxFraction = std::max(maxFraction, m.fraction);
+      minX = std::min(minX, m.centroidX), maxX = std::max(maxX, m.centroidX);
+      if (m.fraction > 0.001 && m.speed < 0.1) ++slowFrames;  // tone alone, strike silent
+    } else if (moved && ++still > longestStill) {
+      longestStill = still;
+    }
+    maxSpeed = std::max(maxSpeed, m.speed);
+    minVelocity = std::min(minVelocity, m.velocityX), maxVelocity = std::max(maxVelocity, m.velocityX);
+  }
+  EXPECT_GT(maxFraction, 0.05);          // a loud tone
+  EXPECT_GT(maxSpeed, 0.6);              // the strike voice at full level
+  EXPECT_GT(slowFrames, 60);             // slow movement: the tone without strikes
+  EXPECT_GT(maxVelocity, 1.0 / 12);      // strike panned fully to one side
+  EXPECT_LT(minVelocity, -1.0 / 12);     // and to the other
+  EXPECT_LT(minX, 0.35);                 // tone panned by position, both ways
+  EXPECT_GT(maxX, 0.65);
+  EXPECT_GE(longestStill, 2 * demoFramesPerSecond);  // the visitor stands still
+}
+
+TEST_F(DemoCamera, IsTheOnlyCameraAndDeliversItsScene) {
+  setenv("TESSARO_CAMERA", "demo", 1);
+  ASSERT_GE(CVAcquireVidCap(&system), 0);
+  ASSERT_EQ(CVGetNumDevices(system), 1);
+  char name[256] = {};
+  uint32_t capacity = 255;
+  ASSERT_GE(CVGetDeviceName(system, 0, name, &capacity), 0);
+  EXPECT_STREQ(name, "Tessaro demo camera");
+  ASSERT_GE(CVDevConnect(system, 0), 0);
+  ASSERT_EQ(CVDevGetNumModes(system), 1);
+  int32_t w = 0, h = 0, rate = 0, code = 0;
+  ASSERT_GE(CVDevGetModeInfo(system, 0, &w, &h, &rate, &code), 0);
+  EXPECT_EQ(w, 640);
+  EXPECT_EQ(h, 480);
+  EXPECT_EQ(rate, 30);
+  char format[32] = {};
+  capacity = 32;
+  CVDevGetFormatName(system, code, format, &capacity);
+  EXPECT_STREQ(format, "GREY");
+
+  ASSERT_GE(CVDevStartCap(system, 0, 0, logFrame, 0, &captureId), 0);
+  ASSERT_TRUE(waitForFrames(3, 3000));
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  const std::vector<uint8_t> layout = loggedFrame(0);
+  ASSERT_EQ(layout.size(), captureLayoutBytes(640, 480));
+  const std::vector<uint8_t> scene = demoFrame(0);
+  int wrong = 0;
+  for (int j = 0; j < 480; ++j)
+    for (int k = 0; k < 640; ++k) wrong += layout[size_t(j) * 1920 + 2 * size_t(k)] != scene[size_t(j * 640 + k)];
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(VideoFileCamera, PlaysInALoopAtItsOwnSizeAndRate) {
+  const std::string path = tempFolder() + "/walk.mkv";
+  const std::vector<uint8_t> levels = {30, 70, 110, 150, 190, 230};
+  ASSERT_TRUE(writeGreyVideo(path, 160, 120, 10, levels));
+  setenv("TESSARO_CAMERA", path.c_str(), 1);
+  ASSERT_GE(CVAcquireVidCap(&system), 0);
+  ASSERT_EQ(CVGetNumDevices(system), 1);
+  char name[256] = {};
+  uint32_t capacity = 255;
+  ASSERT_GE(CVGetDeviceName(system, 0, name, &capacity), 0);
+  EXPECT_NE(std::string(name).find("walk.mkv"), std::string::npos) << name;
+  ASSERT_GE(CVDevConnect(system, 0), 0);
+  ASSERT_EQ(CVDevGetNumModes(system), 1);
+  int32_t w = 0, h = 0, rate = 0, code = 0;
+  ASSERT_GE(CVDevGetModeInfo(system, 0, &w, &h, &rate, &code), 0);
+  EXPECT_EQ(w, 160);
+  EXPECT_EQ(h, 120);
+  EXPECT_EQ(rate, 10);
+  char format[32] = {};
+  capacity = 32;
+  CVDevGetFormatName(system, code, format, &capacity);
+  EXPECT_STREQ(format, "mpeg4");
+
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_GE(CVDevStartCap(system, 0, 0, logFrame, 0, &captureId), 0);
+  ASSERT_TRUE(waitForFrames(9, 5000));
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  // Paced like a camera: nine frames at 10 per second span 0.8 s.
+  EXPECT_GE(took, std::chrono::milliseconds(700));
+  // Frame after frame in file order, the seventh back at the start.
+  for (int i = 0; i < 9; ++i) {
+    const std::vector<uint8_t> layout = loggedFrame(i);
+    ASSERT_EQ(layout.size(), captureLayoutBytes(160, 120));
+    const int centre = layout[size_t(60) * (2 * 160 + 640) + 2 * 80];
+    EXPECT_NEAR(centre, levels[size_t(i) % levels.size()], 8) << "frame " << i;
+  }
+}
+
+TEST_F(VideoFileCamera, UnopenableFileMeansNoCameraAndOneLineWhy) {
+  const std::string junk = tempFolder() + "/notes.avi";
+  std::ofstream(junk) << "this is not a video\n";
+  for (const std::string& path : {folder + "/missing.avi", junk}) {
+    setenv("TESSARO_CAMERA", path.c_str(), 1);
+    testing::internal::CaptureStderr();
+    ASSERT_GE(CVAcquireVidCap(&system), 0);
+    EXPECT_EQ(CVGetNumDevices(system), 0);
+    EXPECT_LT(CVDevConnect(system, 0), 0);
+    CVReleaseVidCap(system);
+    system = 0;
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find(path), std::string::npos) << errors;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+  }
+}

@@ -1,0 +1,15 @@
+#pragma once
+// Pictures and video files made with FFmpeg's encoders for the camera tests.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A JPEG of a grey picture (width x height luma bytes), FFmpeg's MJPEG
+// encoder with the standard Huffman tables; quantiser 1 is the finest.
+std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& luma, int width, int height, int quantiser = 1);
+// The same JPEG without its DHT segments, as many webcams send it.
+std::vector<uint8_t> withoutHuffmanTables(const std::vector<uint8_t>& jpeg);
+// A video file (container from the name's extension, MPEG-4 video) of
+// uniformly grey frames, one per entry of `levels`.
+bool writeGreyVideo(const std::string& path, int width, int height, int framesPerSecond,
+                    const std::vector<uint8_t>& levels);

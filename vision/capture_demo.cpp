@@ -1,0 +1,149 @@
+// The demo camera: a striped figure in front of a still background, moved by
+// a fixed one-minute script so that every voice and both pans are heard.
+#include <time.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "vision/capture_system.h"
+
+namespace {
+// Where the figure stands (centre column, pixels) at a time of the script;
+// between keys it moves in a straight line. `wave` (1: one arm, 2: both)
+// holds until the next key.
+struct DemoKey {
+  float seconds;
+  float x;
+  int wave;
+};
+
+constexpr float absentLeft = -160.0f, absentRight = 800.0f;
+constexpr DemoKey demoScript[] = {
+    {0.0f, absentLeft, 0},  {2.0f, absentLeft, 0},  // empty room
+    {8.0f, 180.0f, 0},                              // walks in slowly
+    {11.0f, 180.0f, 1},                             // stands still, then waves
+    {17.0f, 180.0f, 0},                             // runs to and fro
+    {17.5f, 480.0f, 0},     {18.0f, 180.0f, 0},   {18.5f, 480.0f, 0}, {19.0f, 180.0f, 0},
+    {19.5f, 480.0f, 0},     {20.0f, 180.0f, 0},   {20.5f, 480.0f, 0}, {21.0f, 180.0f, 0},
+    {21.5f, 480.0f, 0},     {22.0f, 180.0f, 0},   {22.5f, 480.0f, 0},
+    {26.0f, 480.0f, 0},                             // still, then walks left slowly
+    {32.0f, 160.0f, 2},                             // waves both arms
+    {37.0f, 160.0f, 0},     {40.0f, 160.0f, 0},     // still, then darts right
+    {40.5f, 500.0f, 0},     {41.5f, 500.0f, 0},     // and back left
+    {42.0f, 160.0f, 0},     {43.0f, 160.0f, 0},     // walks out to the right
+    {52.0f, absentRight, 0}, {60.0f, absentRight, 0},
+};
+constexpr int keyCount = int(sizeof demoScript / sizeof demoScript[0]);
+constexpr uint32_t cycleFrames = 60 * demoFramesPerSecond;
+
+constexpr int headY = 120, headRadius = 36;
+constexpr int torsoTop = 160, torsoBottom = 330, torsoHalf = 55;
+constexpr int legTop = 330, legBottom = 470, legInner = 10, legOuter = 45;
+constexpr int shoulderY = 175, armLength = 120, armRadius = 14;
+constexpr double pi = 3.14159265358979323846;
+
+uint8_t background(int x, int y) { return uint8_t(40 + y / 12 + ((((x >> 5) + (y >> 5)) & 1) * 8)); }
+
+void fillBackground(uint8_t* grey) {
+  static const std::vector<uint8_t> still = [] {  // made once, thread-safely
+    std::vector<uint8_t> room(size_t(demoWidth) * demoHeight);
+    for (int y = 0; y < demoHeight; ++y)
+      for (int x = 0; x < demoWidth; ++x) room[size_t(y * demoWidth + x)] = background(x, y);
+    return room;
+  }();
+  std::memcpy(grey, still.data(), still.size());
+}
+
+// Vertical stripes that travel with the figure, so that moving it changes
+// its inside as well as its edges.
+void stripedRect(uint8_t* grey, int cx, int left, int right, int top, int bottom) {
+  if (left < 0) left = 0;
+  if (right > demoWidth) right = demoWidth;
+  for (int y = top; y < bottom; ++y) {
+    uint8_t* row = grey + y * demoWidth;
+    for (int x = left; x < right; ++x) row[x] = (((x - cx + 1024) / 10) & 1) ? 235 : 160;
+  }
+}
+
+void disc(uint8_t* grey, int cx, int cy, int radius, uint8_t value) {
+  for (int y = cy - radius; y <= cy + radius; ++y) {
+    if (y < 0 || y >= demoHeight) continue;
+    for (int x = cx - radius; x <= cx + radius; ++x) {
+      if (x < 0 || x >= demoWidth) continue;
+      if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius) grey[y * demoWidth + x] = value;
+    }
+  }
+}
+
+// An arm from the shoulder, `angle` radians away from hanging straight down
+// (positive: outwards, away from the body), drawn as a thick segment.
+void arm(uint8_t* grey, int sx, int side, double angle) {
+  const double ex = sx + side * armLength * std::sin(angle);
+  const double ey = shoulderY + armLength * std::cos(angle);
+  const int left = int(std::fmin(sx, ex)) - armRadius, right = int(std::fmax(sx, ex)) + armRadius;
+  const int top = int(std::fmin(shoulderY, ey)) - armRadius, bottom = int(std::fmax(shoulderY, ey)) + armRadius;
+  const double dx = ex - sx, dy = ey - shoulderY, length2 = dx * dx + dy * dy;
+  for (int y = top; y <= bottom; ++y) {
+    if (y < 0 || y >= demoHeight) continue;
+    for (int x = left; x <= right; ++x) {
+      if (x < 0 || x >= demoWidth) continue;
+      double t = ((x - sx) * dx + (y - shoulderY) * dy) / length2;
+      t = t < 0 ? 0 : (t > 1 ? 1 : t);
+      const double px = sx + t * dx - x, py = shoulderY + t * dy - y;
+      if (px * px + py * py <= armRadius * armRadius) grey[y * demoWidth + x] = 225;
+    }
+  }
+}
+}  // namespace
+
+void renderDemoFrame(uint32_t frame, uint8_t* grey) {
+  fillBackground(grey);
+  const double seconds = double(frame % cycleFrames) / demoFramesPerSecond;
+  int key = 0;
+  while (key + 2 < keyCount && seconds >= demoScript[key + 1].seconds) ++key;
+  const DemoKey& from = demoScript[key];
+  const DemoKey& to = demoScript[key + 1];
+  const double share = (seconds - from.seconds) / (to.seconds - from.seconds);
+  const int cx = int(std::lround(from.x + (to.x - from.x) * std::fmin(share, 1.0)));
+  if (cx < -120 || cx > demoWidth + 120) return;
+
+  stripedRect(grey, cx, cx - torsoHalf, cx + torsoHalf, torsoTop, torsoBottom);
+  stripedRect(grey, cx, cx - legOuter, cx - legInner, legTop, legBottom);
+  stripedRect(grey, cx, cx + legInner, cx + legOuter, legTop, legBottom);
+  disc(grey, cx, headY, headRadius, 200);
+
+  const double rest = 0.25;
+  double leftAngle = rest, rightAngle = rest;
+  if (from.wave > 0) {
+    const double hertz = from.wave == 1 ? 2.0 : 3.0;
+    const double swing = std::sin(2.0 * pi * hertz * (seconds - from.seconds));
+    rightAngle = 2.2 + 0.6 * swing;  // raised overhead, swinging
+    if (from.wave == 2) leftAngle = 2.2 - 0.6 * swing;
+  }
+  arm(grey, cx - torsoHalf, -1, leftAngle);
+  arm(grey, cx + torsoHalf, +1, rightAngle);
+}
+
+void runDemoCapture(CaptureRun& run) {
+  std::vector<uint8_t> picture(size_t(demoWidth) * demoHeight);
+  uint8_t* grey = picture.data();
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  int64_t delivered = -1;
+  for (;;) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    const int64_t due = elapsedMs * demoFramesPerSecond / 1000;  // the newest frame by now
+    if (due > delivered) {
+      renderDemoFrame(uint32_t(due), grey);
+      placeLumaPlane(grey, demoWidth, 1, demoWidth, demoHeight, run.target);
+      deliverFrame(run);
+      delivered = due;
+      continue;
+    }
+    const int64_t nextMs = ((delivered + 1) * 1000 + demoFramesPerSecond - 1) / demoFramesPerSecond;
+    if (waitForStop(run, int(nextMs - elapsedMs))) return;
+  }
+}

@@ -1,0 +1,130 @@
+#include <linux/videodev2.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "vision/capture_formats.h"
+#include "vision/capture_library.h"
+
+namespace {
+// Bytes per pixel of the first plane of the raw formats.
+int32_t pixelBytes(uint32_t fourcc) {
+  switch (fourcc) {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+      return 2;
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24:
+      return 3;
+    case V4L2_PIX_FMT_GREY:
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_YUV420:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+size_t layoutStride(const LayoutTarget& target) { return size_t(2 * target.width + 640); }
+
+// Full-range BT.601 weights summing to 65536, so grey stays grey.
+template <int R, int G, int B>
+void placeRgbLuma(const uint8_t* bytes, size_t pitch, int32_t width, int32_t height,
+                  const LayoutTarget& target) {
+  const size_t stride = layoutStride(target);
+  for (int32_t j = 0; j < height; ++j) {
+    const uint8_t* in = bytes + size_t(j) * pitch;
+    uint8_t* out = target.bytes + size_t(j) * stride;
+    for (int32_t k = 0; k < width; ++k, in += 3) {
+      out[2 * k] = uint8_t((19595u * in[R] + 38470u * in[G] + 7471u * in[B] + 32768u) >> 16);
+    }
+  }
+}
+}  // namespace
+
+size_t captureLayoutBytes(int32_t width, int32_t height) {
+  if (width <= 0 || height <= 0) return 0;
+  return size_t(height - 1) * size_t(2 * width + 640) + size_t(2 * width);
+}
+
+bool isCompressedFormat(uint32_t fourcc) {
+  return fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG;
+}
+
+bool isConvertibleFormat(uint32_t fourcc) { return pixelBytes(fourcc) > 0 || isCompressedFormat(fourcc); }
+
+void fourCodeText(uint32_t fourcc, char text[5]) {
+  fourcc &= ~(1u << 31);  // the big-endian marker is not part of the name
+  for (int i = 0; i < 4; ++i) {
+    const char c = char((fourcc >> (8 * i)) & 0xff);
+    text[i] = (c >= 0x20 && c < 0x7f) ? c : '?';
+  }
+  text[4] = '\0';
+  for (int i = 3; i > 0 && text[i] == ' '; --i) text[i] = '\0';
+}
+
+size_t minimumFrameBytes(uint32_t fourcc, int32_t width, int32_t height, uint32_t bytesPerLine) {
+  const int32_t bpp = pixelBytes(fourcc);
+  if (bpp == 0 || width <= 0 || height <= 0) return 0;
+  const size_t row = size_t(width) * size_t(bpp);
+  const size_t pitch = std::max<size_t>(bytesPerLine, row);
+  const size_t luma = pitch * size_t(height - 1) + row;
+  const size_t chromaRows = size_t(height + 1) / 2;
+  switch (fourcc) {
+    case V4L2_PIX_FMT_NV12:  // interleaved CbCr plane, half height
+      return pitch * size_t(height) + pitch * (chromaRows - 1) + size_t(width + 1) / 2 * 2;
+    case V4L2_PIX_FMT_YUV420:  // two quarter planes
+      return pitch * size_t(height) + (pitch / 2) * (2 * chromaRows - 1) + size_t(width + 1) / 2;
+    default:
+      return luma;
+  }
+}
+
+void placeLumaPlane(const uint8_t* plane, size_t pitch, int32_t step, int32_t width, int32_t height,
+                    const LayoutTarget& target) {
+  const size_t stride = layoutStride(target);
+  const int32_t cols = std::min(width, target.width);
+  const int32_t rows = std::min(height, target.height);
+  for (int32_t j = 0; j < rows; ++j) {
+    const uint8_t* in = plane + size_t(j) * pitch;
+    uint8_t* out = target.bytes + size_t(j) * stride;
+    if (step == 2) {
+      // Luma already sits at even offsets: copy the row whole.
+      std::memcpy(out, in, size_t(2 * cols - 1));
+    } else {
+      for (int32_t k = 0; k < cols; ++k) out[2 * k] = in[size_t(k) * size_t(step)];
+    }
+  }
+}
+
+bool placeCameraImage(const CameraImage& image, PictureDecoder& decoder, const LayoutTarget& target) {
+  if (!image.bytes || image.width <= 0 || image.height <= 0) return false;
+  if (isCompressedFormat(image.fourcc)) {
+    return placeJpegImage(image, decoder, target);
+  }
+  const int32_t bpp = pixelBytes(image.fourcc);
+  if (bpp == 0) return false;
+  if (image.byteCount < minimumFrameBytes(image.fourcc, image.width, image.height, image.bytesPerLine)) {
+    return false;
+  }
+  const size_t pitch = std::max<size_t>(image.bytesPerLine, size_t(image.width) * size_t(bpp));
+  const int32_t cols = std::min(image.width, target.width);
+  const int32_t rows = std::min(image.height, target.height);
+  switch (image.fourcc) {
+    case V4L2_PIX_FMT_YUYV:
+      placeLumaPlane(image.bytes, pitch, 2, cols, rows, target);
+      return true;
+    case V4L2_PIX_FMT_UYVY:
+      placeLumaPlane(image.bytes + 1, pitch, 2, cols, rows, target);
+      return true;
+    case V4L2_PIX_FMT_RGB24:
+      placeRgbLuma<0, 1, 2>(image.bytes, pitch, cols, rows, target);
+      return true;
+    case V4L2_PIX_FMT_BGR24:
+      placeRgbLuma<2, 1, 0>(image.bytes, pitch, cols, rows, target);
+      return true;
+    default:  // GREY, NV12, YU12: the first plane is the luma
+      placeLumaPlane(image.bytes, pitch, 1, cols, rows, target);
+      return true;
+  }
+}

@@ -1,0 +1,246 @@
+#include "vision/capture_library.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "vision/capture_device_ops.h"
+#include "vision/capture_system.h"
+
+namespace {
+constexpr uint32_t maxSystems = 4;
+// Never destroyed: a capture thread still running at exit must not meet a
+// destructed record (std::thread would end the process).
+CaptureSystem* const systems = new CaptureSystem[maxSystems];
+uint32_t lastCaptureId = 0;
+
+// The record of a handle, or nullptr for one never acquired.
+CaptureSystem* systemOf(uint32_t handle) {
+  if (handle == 0 || handle > maxSystems || !systems[handle - 1].acquired) return nullptr;
+  return &systems[handle - 1];
+}
+
+CaptureSystem* connectedSystem(uint32_t handle) {
+  CaptureSystem* system = systemOf(handle);
+  return system && system->connected >= 0 ? system : nullptr;
+}
+
+void copyText(const char* text, char* out, const uint32_t* capacity) {
+  if (!out || !capacity || *capacity == 0) return;
+  std::snprintf(out, *capacity, "%s", text);
+}
+
+void runCapture(CaptureRun* run, CameraKind kind) {
+  switch (kind) {
+    case CameraKind::V4l2:
+      runV4l2Capture(*run);
+      break;
+    case CameraKind::Demo:
+      runDemoCapture(*run);
+      break;
+    case CameraKind::VideoFile:
+      runVideoFileCapture(*run);
+      break;
+  }
+  run->running.store(false);
+}
+
+void freeRun(CaptureRun& run, CameraKind kind) {
+  if (kind == CameraKind::V4l2) stopV4l2Stream(run.device);
+  if (kind == CameraKind::VideoFile) closeVideoFile(run);
+  else closePictureDecoder(run.decoder);
+  if (run.stopFd >= 0) close(run.stopFd);
+  run.stopFd = -1;
+  std::free(run.target.bytes);
+  run.target = {};
+}
+}  // namespace
+
+void CVGetVidCapString(char* text, uint32_t* capacity) {
+  char version[128];
+  std::snprintf(version, sizeof version, "Tessaro camera layer 1.0 (V4L2, FFmpeg %s)\n", av_version_info());
+  copyText(version, text, capacity);
+}
+
+int32_t CVAcquireVidCap(uint32_t* handle) {
+  if (!handle) return -1;
+  for (uint32_t i = 0; i < maxSystems; ++i) {
+    if (systems[i].acquired) continue;
+    systems[i].acquired = true;
+    systems[i].cameras.clear();
+    systems[i].listed = false;
+    systems[i].connected = -1;
+    systems[i].modes.clear();
+    systems[i].deviceFd = -1;
+    systems[i].capturing = false;
+    systems[i].run.stopFd = -1;
+    *handle = i + 1;
+    return 0;
+  }
+  return -1;
+}
+
+int32_t CVGetNumDevices(uint32_t handle) {
+  CaptureSystem* system = systemOf(handle);
+  if (!system) return -1;
+  if (!system->listed) {
+    system->cameras = listCameras();
+    system->listed = true;
+  }
+  return int32_t(system->cameras.size());
+}
+
+int32_t CVGetDeviceName(uint32_t handle, int32_t device, char* name, uint32_t* capacity) {
+  CaptureSystem* system = systemOf(handle);
+  if (!system || CVGetNumDevices(handle) < 0 || device < 0 || device >= int32_t(system->cameras.size())) return -1;
+  copyText(system->cameras[size_t(device)].name.c_str(), name, capacity);
+  return 0;
+}
+
+int32_t CVDevConnect(uint32_t handle, int32_t device) {
+  CaptureSystem* system = systemOf(handle);
+  if (!system || system->connected >= 0 || CVGetNumDevices(handle) < 0 || device < 0 ||
+      device >= int32_t(system->cameras.size())) {
+    return -1;
+  }
+  const CameraEntry& camera = system->cameras[size_t(device)];
+  system->modes.clear();
+  switch (camera.kind) {
+    case CameraKind::V4l2:
+      system->deviceFd = openCaptureNode(camera.path.c_str());
+      if (system->deviceFd < 0) return -1;
+      listV4l2Modes(system->deviceFd, system->modes);
+      break;
+    case CameraKind::Demo:
+      system->modes.push_back({demoWidth, demoHeight, demoFramesPerSecond, int32_t(fourCode('G', 'R', 'E', 'Y'))});
+      break;
+    case CameraKind::VideoFile: {
+      CaptureMode mode{};
+      std::string reason;
+      if (!probeVideoFile(camera.path.c_str(), mode, reason)) return -1;
+      system->modes.push_back(mode);
+      break;
+    }
+  }
+  system->connected = device;
+  return 0;
+}
+
+int32_t CVDevGetNumModes(uint32_t handle) {
+  CaptureSystem* system = connectedSystem(handle);
+  return system ? int32_t(system->modes.size()) : -1;
+}
+
+int32_t CVDevGetModeInfo(uint32_t handle, int32_t mode, int32_t* width, int32_t* height, int32_t* framesPerSecond,
+                         int32_t* formatCode) {
+  CaptureSystem* system = connectedSystem(handle);
+  if (!system || mode < 0 || mode >= int32_t(system->modes.size())) return -1;
+  const CaptureMode& m = system->modes[size_t(mode)];
+  if (width) *width = m.width;
+  if (height) *height = m.height;
+  if (framesPerSecond) *framesPerSecond = m.framesPerSecond;
+  if (formatCode) *formatCode = m.formatCode;
+  return 0;
+}
+
+int32_t CVDevGetFormatName(uint32_t handle, int32_t formatCode, char* name, uint32_t* capacity) {
+  CaptureSystem* system = connectedSystem(handle);
+  if (!system) return -1;
+  if (system->cameras[size_t(system->connected)].kind == CameraKind::VideoFile) {
+    copyText(avcodec_get_name(AVCodecID(formatCode)), name, capacity);
+    return 0;
+  }
+  char text[5];
+  fourCodeText(uint32_t(formatCode), text);
+  copyText(text, name, capacity);
+  return 0;
+}
+
+int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameCallback callback, uint32_t user,
+                      uint32_t* captureId) {
+  CaptureSystem* system = connectedSystem(handle);
+  if (!system || system->capturing || !callback || mode < 0 || mode >= int32_t(system->modes.size())) return -1;
+  const CameraEntry& camera = system->cameras[size_t(system->connected)];
+  CaptureRun& run = system->run;
+  run.mode = system->modes[size_t(mode)];
+  run.callback = callback;
+  run.tag = tag;
+  run.user = user;
+  run.decoder = {};
+  run.device = {};
+  run.file = {};
+  run.layoutBytes = captureLayoutBytes(run.mode.width, run.mode.height);
+  run.target = {static_cast<uint8_t*>(std::calloc(run.layoutBytes, 1)), run.mode.width, run.mode.height};
+  run.stopFd = eventfd(0, EFD_CLOEXEC);
+  bool ready = run.target.bytes && run.stopFd >= 0;
+  if (ready) {
+    switch (camera.kind) {
+      case CameraKind::V4l2:
+        ready = startV4l2Stream(system->deviceFd, run.mode, run.device) &&
+                (!isCompressedFormat(run.device.fourcc) || openJpegDecoder(run.decoder));
+        break;
+      case CameraKind::Demo:
+        break;
+      case CameraKind::VideoFile:
+        ready = openVideoFile(camera.path.c_str(), run);
+        break;
+    }
+  }
+  if (!ready) {
+    freeRun(run, camera.kind);
+    return -1;
+  }
+  run.id = ++lastCaptureId;
+  if (run.id == 0) run.id = ++lastCaptureId;
+  run.running.store(true);
+  run.thread = std::thread(runCapture, &run, camera.kind);
+  system->capturing = true;
+  if (captureId) *captureId = run.id;
+  return 0;
+}
+
+int32_t CVDevStopCap(uint32_t handle, uint32_t captureId) {
+  CaptureSystem* system = connectedSystem(handle);
+  if (!system || !system->capturing || system->run.id != captureId) return -1;
+  CaptureRun& run = system->run;
+  if (run.thread.get_id() == std::this_thread::get_id()) return -1;  // from inside the callback
+  const uint64_t one = 1;
+  if (write(run.stopFd, &one, sizeof one) < 0) std::perror("Stopping capture");
+  run.thread.join();
+  freeRun(run, system->cameras[size_t(system->connected)].kind);
+  system->capturing = false;
+  return 0;
+}
+
+int32_t CVDevDisconnect(uint32_t handle) {
+  CaptureSystem* system = connectedSystem(handle);
+  if (!system) return -1;
+  if (system->capturing) CVDevStopCap(handle, system->run.id);
+  if (system->deviceFd >= 0) captureDeviceOps().close(system->deviceFd);
+  system->deviceFd = -1;
+  system->modes.clear();
+  system->connected = -1;
+  return 0;
+}
+
+int32_t CVReleaseVidCap(uint32_t handle) {
+  CaptureSystem* system = systemOf(handle);
+  if (!system) return -1;
+  if (system->connected >= 0) CVDevDisconnect(handle);
+  system->cameras.clear();
+  system->listed = false;
+  system->acquired = false;
+  return 0;
+}
+
+bool isCaptureRunning(uint32_t handle) {
+  CaptureSystem* system = connectedSystem(handle);
+  return system && system->capturing && system->run.running.load();
+}

@@ -1,0 +1,174 @@
+// A video file as a camera: decoded with FFmpeg, looped, paced in real time.
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <time.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "vision/capture_system.h"
+
+namespace {
+std::string ffmpegError(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+double streamRate(const AVFormatContext* format, int index) {
+  AVStream* stream = format->streams[index];
+  AVRational rate = stream->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return 25.0;  // containers without a rate: a common default
+  return av_q2d(rate);
+}
+
+// Opens the file and its first video stream's decoder; on failure everything
+// is closed again and `reason` says why.
+bool openStream(const char* path, AVFormatContext*& format, int& index, AVCodecContext*& context,
+                std::string& reason) {
+  format = nullptr;
+  context = nullptr;
+  quietFfmpegLog();
+  int result = avformat_open_input(&format, path, nullptr, nullptr);
+  if (result < 0) {
+    reason = ffmpegError(result);
+    return false;
+  }
+  result = avformat_find_stream_info(format, nullptr);
+  if (result < 0) {
+    reason = ffmpegError(result);
+    avformat_close_input(&format);
+    return false;
+  }
+  const AVCodec* codec = nullptr;
+  index = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+  if (index < 0 || !codec) {
+    reason = index == AVERROR_DECODER_NOT_FOUND ? "no decoder for its video" : "no video stream";
+    avformat_close_input(&format);
+    return false;
+  }
+  const AVCodecParameters* parameters = format->streams[index]->codecpar;
+  if (parameters->width <= 0 || parameters->height <= 0 || parameters->width > 8192 || parameters->height > 8192) {
+    reason = "unusable picture size";
+    avformat_close_input(&format);
+    return false;
+  }
+  context = avcodec_alloc_context3(codec);
+  if (!context || avcodec_parameters_to_context(context, parameters) < 0) {
+    reason = "out of memory";
+    avcodec_free_context(&context);
+    avformat_close_input(&format);
+    return false;
+  }
+  context->thread_count = 1;
+  result = avcodec_open2(context, codec, nullptr);
+  if (result < 0) {
+    reason = ffmpegError(result);
+    avcodec_free_context(&context);
+    avformat_close_input(&format);
+    return false;
+  }
+  return true;
+}
+
+double secondsNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// Decodes the next picture into the decoder's frame, rewinding at the end of
+// the file. False when the file yields no picture at all.
+bool nextPicture(CaptureRun& run) {
+  FileStream& file = run.file;
+  AVCodecContext* context = run.decoder.context;
+  bool rewound = false;
+  for (;;) {
+    const int received = avcodec_receive_frame(context, run.decoder.frame);
+    if (received == 0) return true;
+    if (received == AVERROR_EOF) {
+      if (rewound) return false;  // a whole pass without a picture
+      avcodec_flush_buffers(context);
+      if (av_seek_frame(file.format, file.streamIndex, 0, AVSEEK_FLAG_BACKWARD) < 0) {
+        av_seek_frame(file.format, -1, 0, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE);
+      }
+      rewound = true;
+      continue;
+    }
+    if (received != AVERROR(EAGAIN)) return false;
+    const int read = av_read_frame(file.format, run.decoder.packet);
+    if (read < 0) {
+      avcodec_send_packet(context, nullptr);  // drain what is left, then EOF
+      continue;
+    }
+    if (run.decoder.packet->stream_index == file.streamIndex) {
+      avcodec_send_packet(context, run.decoder.packet);  // a damaged packet is skipped
+    }
+    av_packet_unref(run.decoder.packet);
+  }
+}
+}  // namespace
+
+bool probeVideoFile(const char* path, CaptureMode& mode, std::string& reason) {
+  AVFormatContext* format = nullptr;
+  AVCodecContext* context = nullptr;
+  int index = -1;
+  if (!openStream(path, format, index, context, reason)) return false;
+  const AVCodecParameters* parameters = format->streams[index]->codecpar;
+  mode = {parameters->width, parameters->height, int32_t(std::lround(streamRate(format, index))),
+          int32_t(parameters->codec_id)};
+  if (mode.framesPerSecond < 1) mode.framesPerSecond = 1;
+  avcodec_free_context(&context);
+  avformat_close_input(&format);
+  return true;
+}
+
+bool openVideoFile(const char* path, CaptureRun& run) {
+  std::string reason;
+  AVFormatContext* format = nullptr;
+  AVCodecContext* context = nullptr;
+  int index = -1;
+  if (!openStream(path, format, index, context, reason)) {
+    std::fprintf(stderr, "Cannot play video file %s: %s\n", path, reason.c_str());
+    return false;
+  }
+  run.file = {format, index, streamRate(format, index)};
+  run.decoder.context = context;
+  run.decoder.frame = av_frame_alloc();
+  run.decoder.packet = av_packet_alloc();
+  if (!run.decoder.frame || !run.decoder.packet) {
+    closeVideoFile(run);
+    return false;
+  }
+  return true;
+}
+
+void closeVideoFile(CaptureRun& run) {
+  closePictureDecoder(run.decoder);
+  avformat_close_input(&run.file.format);
+  run.file = {};
+}
+
+void runVideoFileCapture(CaptureRun& run) {
+  const double interval = 1.0 / run.file.framesPerSecond;
+  double due = secondsNow();
+  for (;;) {
+    if (!nextPicture(run)) {
+      std::fprintf(stderr, "Video file gives no pictures: capture ended.\n");
+      return;
+    }
+    const double wait = due - secondsNow();
+    if (wait > 0 && waitForStop(run, int(std::ceil(wait * 1000.0)))) return;
+    if (wait <= 0 && waitForStop(run, 0)) return;
+    const bool placed = placeDecodedPicture(run.decoder.frame, run.decoder, run.target);
+    av_frame_unref(run.decoder.frame);
+    if (placed) deliverFrame(run);
+    due += interval;
+    // After a long stall, start the pace anew rather than rush to catch up.
+    if (secondsNow() - due > 2 * interval) due = secondsNow();
+  }
+}
