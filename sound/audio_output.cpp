@@ -31,22 +31,7 @@ void showAudioError(const char* text) {
   showMessageBox(audioOwnerWindow, "bass error", message);
 }
 
-int32_t initAudio(SDL_Window* ownerWindow) {
-  audioOwnerWindow = ownerWindow;
-  if (!buildWaveTables()) {
-    std::fprintf(stderr, "audio: no memory for the wavetables; the synthesis stays silent\n");
-  }
-  buildTuningTables();
-
-  if (BASS_GetVersion() != audioVersion) {
-    showMessageBox(nullptr, "Incorrect BASS.DLL", "BASS version 2.0 was not loaded");
-    return 0;
-  }
-  if (!BASS_Init(audioOutputDevice, outputRate, 0, audioOwnerWindow, nullptr)) {
-    showAudioError("Can't initialize device");
-    return 0;
-  }
-
+void startSynthesisStream() {
   audioStream = BASS_StreamCreate(outputRate, 2, 0, synthesisCallback, 0);
   if (!audioStream) reportFailure("creating the output stream");
   reverbFx[0] = BASS_ChannelSetFX(audioStream, audioEffectReverb);
@@ -65,5 +50,24 @@ int32_t initAudio(SDL_Window* ownerWindow) {
   }
 
   if (!BASS_StreamPlay(audioStream, 0, audioPlayLoop)) reportFailure("starting playback");
+}
+
+int32_t initAudio(SDL_Window* ownerWindow) {
+  audioOwnerWindow = ownerWindow;
+  if (!buildWaveTables()) {
+    std::fprintf(stderr, "audio: no memory for the wavetables; the synthesis stays silent\n");
+  }
+  buildTuningTables();
+
+  if (BASS_GetVersion() != audioVersion) {
+    showMessageBox(nullptr, "Incorrect BASS.DLL", "BASS version 2.0 was not loaded");
+    return 0;
+  }
+  if (!BASS_Init(audioOutputDevice, outputRate, 0, audioOwnerWindow, nullptr)) {
+    showAudioError("Can't initialize device");
+    return 0;
+  }
+
+  startSynthesisStream();
   return 1;
 }

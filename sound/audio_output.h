@@ -16,5 +16,10 @@ extern uint32_t reverbFx[2];          // in the order they were set on the strea
 // silent or dry, return 1 and print one line each to standard error.
 int32_t initAudio(SDL_Window* ownerWindow);
 
+// Steps after the device is open: the synthesis stream, its two reverbs with
+// the installation's settings, and playback. Also drives the offline renderer,
+// so a recording is heard exactly as the room would hear it.
+void startSynthesisStream();
+
 // Shows "<text> (bass error code: N)" under the caption "bass error".
 void showAudioError(const char* text);
