@@ -105,6 +105,9 @@ void runDemoCapture(CaptureRun& run);
 bool probeVideoFile(const char* path, CaptureMode& mode, std::string& reason);
 bool openVideoFile(const char* path, CaptureRun& run);
 void closeVideoFile(CaptureRun& run);
+// Decodes the next picture into run.decoder.frame, rewinding at the end of
+// the file. False when the file yields no picture at all.
+bool nextPicture(CaptureRun& run);
 void runVideoFileCapture(CaptureRun& run);
 
 // --- capture thread ---

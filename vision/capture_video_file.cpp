@@ -81,6 +81,8 @@ double secondsNow() {
   return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
 }
 
+}  // namespace
+
 // Decodes the next picture into the decoder's frame, rewinding at the end of
 // the file. False when the file yields no picture at all.
 bool nextPicture(CaptureRun& run) {
@@ -111,8 +113,6 @@ bool nextPicture(CaptureRun& run) {
     av_packet_unref(run.decoder.packet);
   }
 }
-}  // namespace
-
 bool probeVideoFile(const char* path, CaptureMode& mode, std::string& reason) {
   AVFormatContext* format = nullptr;
   AVCodecContext* context = nullptr;
