@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The offline renderer as a person uses it: the demo and a recorded video
+# become a WAV and a timeline picture; bad input gets one clear line, a
+# non-zero status and no output file; `make run` without a display renders the
+# demo into the build folder.
+. "$(dirname "$0")/lib.sh"
+
+render="$TESSARO_BUILD_DIR/tessaro-render"
+out="$E2E_TMP/out"
+mkdir -p "$out"
+
+wav_field() { sox --i "-$1" "$2" 2>/dev/null; }
+png_size() { python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(24); assert d[:8]==b"\x89PNG\r\n\x1a\n"; print("%dx%d" % struct.unpack(">II", d[16:24]))' "$1"; }
+
+# The demo: format, length, picture, summary.
+"$render" --seconds 3 demo "$out/demo.wav" >"$APP_STDOUT" 2>"$APP_STDERR" || e2e_fail "demo render failed"
+[ "$(wav_field r "$out/demo.wav")" = 44100 ] || e2e_fail "rate is not 44100"
+[ "$(wav_field c "$out/demo.wav")" = 2 ] || e2e_fail "not stereo"
+[ "$(wav_field b "$out/demo.wav")" = 16 ] || e2e_fail "not 16-bit"
+[ "$(wav_field s "$out/demo.wav")" = 132300 ] || e2e_fail "3 s should be 132300 frames, got $(wav_field s "$out/demo.wav")"
+[ "$(png_size "$out/demo.png")" = 1400x1006 ] || e2e_fail "timeline picture missing or of another size"
+# Frames up to the start of the last 100 ms request are heard: 0 .. 2.9 s.
+grep -q "frames analysed: 88$" "$APP_STDOUT" || e2e_fail "summary does not count 88 frames"
+grep -q "tone voice audible" "$APP_STDOUT" && grep -q "peak level" "$APP_STDOUT" || e2e_fail "summary incomplete"
+grep -q "^rendered " "$APP_STDOUT" && e2e_fail "progress lines printed to a file"
+
+# Deterministic: the same request gives the same bytes.
+"$render" --seconds 3 demo "$out/again.wav" >/dev/null 2>&1 || e2e_fail "second render failed"
+cmp -s "$out/demo.wav" "$out/again.wav" || e2e_fail "two renders of the same request differ"
+
+# A recorded video is a camera too; by default the whole recording is rendered.
+ffmpeg -loglevel error -f lavfi -i "testsrc=size=320x240:rate=15" -t 2 -c:v mjpeg "$out/clip.avi" ||
+  e2e_fail "could not make the test video"
+"$render" "$out/clip.avi" "$out/clip.wav" >"$APP_STDOUT" 2>"$APP_STDERR" || e2e_fail "video render failed"
+[ "$(wav_field s "$out/clip.wav")" = 88200 ] || e2e_fail "a 2 s video should give 88200 frames"
+grep -q "frames analysed: 29$" "$APP_STDOUT" || e2e_fail "a 2 s video at 15 fps should give 29 heard frames"
+
+# Bad input: one line, non-zero status, nothing left behind.
+expect_refusal() {  # expected text, then the arguments
+  local expected=$1; shift
+  rm -f "$out"/bad.*
+  if "$render" "$@" >"$APP_STDOUT" 2>"$APP_STDERR"; then e2e_fail "accepted: $*"; fi
+  grep -q -- "$expected" "$APP_STDERR" || e2e_fail "for '$*' expected '$expected'"
+  [ "$(grep -c . "$APP_STDERR")" -ge 1 ] || e2e_fail "no message for: $*"
+  ls "$out"/bad.* >/dev/null 2>&1 && e2e_fail "output left behind for: $*"
+  ls "$out" | grep -q partial && e2e_fail "partial file left behind for: $*"
+  return 0
+}
+printf 'not a video at all' >"$out/garbage.mp4"
+sox -n -r 44100 -c 2 "$out/tone.wav" synth 1 sine 440 2>/dev/null || e2e_fail "could not make the audio-only file"
+expect_refusal "cannot read video file '$out/missing.mp4': No such file or directory" "$out/missing.mp4" "$out/bad.wav"
+expect_refusal "cannot read video file '$out/garbage.mp4'" "$out/garbage.mp4" "$out/bad.wav"
+expect_refusal "no video stream" "$out/tone.wav" "$out/bad.wav"
+expect_refusal "--seconds must be more than 0" --seconds 0 demo "$out/bad.wav"
+expect_refusal "--seconds must be more than 0" --seconds -5 demo "$out/bad.wav"
+expect_refusal "--seconds takes a number" --seconds soon demo "$out/bad.wav"
+expect_refusal "cannot write '$out/no/such/dir/bad.wav'" demo "$out/no/such/dir/bad.wav"
+expect_refusal "needs a SOURCE and an OUT.wav" demo
+
+# `make run` with no display renders the demo into the build folder.
+rm -f "$TESSARO_BUILD_DIR/demo.wav" "$TESSARO_BUILD_DIR/demo.png"
+env -u DISPLAY -u WAYLAND_DISPLAY TESSARO_BUILD_DIR="$TESSARO_BUILD_DIR" \
+  "$TESSARO_SOURCE_DIR/scripts/run" >"$APP_STDOUT" 2>"$APP_STDERR" || e2e_fail "run without a display failed"
+[ "$(wav_field s "$TESSARO_BUILD_DIR/demo.wav")" = 1323000 ] || e2e_fail "demo.wav is not 30 s"
+[ -s "$TESSARO_BUILD_DIR/demo.png" ] || e2e_fail "demo.png missing"
+grep -q "Listen to $TESSARO_BUILD_DIR/demo.wav" "$APP_STDOUT" || e2e_fail "run does not say where to listen"
+echo "render: all checks passed"
