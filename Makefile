@@ -13,7 +13,7 @@ build: deps
 	@cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	@scripts/run
+	@TESSARO_BUILD_DIR=$(BUILD) scripts/run
 
 # Unit tests that need OpenGL share one virtual X server; the end-to-end
 # tests start servers of their own. -noreset: a server that resets whenever
