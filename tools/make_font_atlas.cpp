@@ -135,12 +135,13 @@ bool renderCell(FT_Library library, FT_Face face, const FaceFit& fit, uint32_t c
 
   // Squeeze what would leave the cell: accents above row 0, tails below the
   // lowest row, glyphs wider than the ink columns.
-  const double roomAbove = baselineY - (baselineY - fit.target->capitalTopRow);
+  const double roomAbove = fit.target->capitalTopRow;  // rows above the capitals
   const double roomBelow = fit.target->lowestRow - baselineY + 1;
   double aboveScale = fit.scale, belowScale = fit.descentScale, widthScale = fit.scale;
-  if (box.yMax > fit.capUnits + fit.overshootUnits)
-    aboveScale = std::min(aboveScale, roomAbove / (static_cast<double>(box.yMax) - fit.capUnits));
-  if (box.yMin < -fit.overshootUnits) belowScale = std::min(belowScale, roomBelow / static_cast<double>(-box.yMin));
+  const double top = static_cast<double>(box.yMax), bottom = static_cast<double>(box.yMin);
+  if (top > fit.capUnits + fit.overshootUnits)
+    aboveScale = std::min(aboveScale, roomAbove / (top - fit.capUnits));
+  if (bottom < -fit.overshootUnits) belowScale = std::min(belowScale, roomBelow / -bottom);
   const double inkColumns = lastInkColumn - firstInkColumn + 1;
   double width = static_cast<double>(box.xMax - box.xMin) * widthScale;
   if (width > inkColumns) {

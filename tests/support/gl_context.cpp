@@ -1,0 +1,58 @@
+#include "support/gl_context.h"
+
+#include "app/window.h"
+
+#include <GL/gl.h>
+#include <SDL2/SDL.h>
+
+#include <cstdlib>
+
+namespace {
+SDL_Window* testWindow = nullptr;
+SDL_GLContext testContext = nullptr;
+}  // namespace
+
+bool openTestGlContext(int width, int height) {
+  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return false;
+  SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_COMPATIBILITY);
+  SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
+  SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 16);
+  testWindow = SDL_CreateWindow("display test", 0, 0, width, height, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
+  if (testWindow == nullptr) return false;
+  testContext = SDL_GL_CreateContext(testWindow);
+  if (testContext == nullptr || SDL_GL_MakeCurrent(testWindow, testContext) != 0) {
+    closeTestGlContext();
+    return false;
+  }
+  // What the window set-up leaves: buffers presented through appWindow.
+  appWindow.window = testWindow;
+  appWindow.renderContext = testContext;
+  glViewport(0, 0, width, height);
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  return true;
+}
+
+void closeTestGlContext() {
+  if (testContext != nullptr) {
+    SDL_GL_MakeCurrent(testWindow, nullptr);
+    SDL_GL_DeleteContext(testContext);
+    testContext = nullptr;
+  }
+  if (testWindow != nullptr) {
+    SDL_DestroyWindow(testWindow);
+    testWindow = nullptr;
+  }
+  appWindow.window = nullptr;
+  appWindow.renderContext = nullptr;
+  SDL_QuitSubSystem(SDL_INIT_VIDEO);
+}
+
+void GlContextTest::SetUp() {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no X display";
+  ASSERT_TRUE(openTestGlContext()) << SDL_GetError();
+}
+
+void GlContextTest::TearDown() { closeTestGlContext(); }
