@@ -84,7 +84,9 @@ TEST_F(AtlasAsset, CapitalsAndLowerCaseStartOnTheirRowsAndStandOnTheBaseline) {
     for (char c = 'A'; c <= 'Z'; ++c) {
       InkBox box = inkOf(cellOf(face.first, c));
       EXPECT_EQ(box.top, face.capitalTop) << c;
-      if (c != 'J' && c != 'Q') EXPECT_EQ(box.bottom, 11) << c;
+      if (c != 'J' && c != 'Q') {
+        EXPECT_EQ(box.bottom, 11) << c;
+      }
     }
     for (char c : std::string("acemnorsuvwxz")) {
       InkBox box = inkOf(cellOf(face.first, c));
