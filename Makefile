@@ -16,8 +16,12 @@ run: build
 	@scripts/run
 
 # Unit tests that need OpenGL share one virtual X server; the end-to-end
-# tests start servers of their own.
-XVFB_RUN   := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp"
+# tests start servers of their own. -noreset: a server that resets whenever
+# its last client leaves can refuse the next test's connection.
+XVFB_RUN   := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset"
+
+# System libraries (D-Bus, Mesa) keep allocations to the end of the process.
+LSAN_OPTIONS := suppressions=$(CURDIR)/tests/support/lsan.supp:print_suppressions=0
 
 # The whole suite, then the unit tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer.
@@ -25,7 +29,7 @@ test: build
 	cd $(BUILD) && $(XVFB_RUN) ctest --output-on-failure -j 2
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=address,undefined >/dev/null
 	@cmake --build build-asan -j $(JOBS) --target tessaro_tests
-	cd build-asan && $(XVFB_RUN) ctest --output-on-failure -j 2 -L unit
+	cd build-asan && $(XVFB_RUN) env LSAN_OPTIONS=$(LSAN_OPTIONS) ctest --output-on-failure -j 2 -L unit
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=thread >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target tessaro_tests
 	cd build-tsan && $(XVFB_RUN) env TSAN_OPTIONS=halt_on_error=1 ./tessaro_tests --gtest_filter='*Concurren*:*Thread*'

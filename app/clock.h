@@ -21,3 +21,15 @@ void startClock();
 float elapsedMs();
 void setStartMark();
 float msSinceStartMark();
+
+// The time sources the clock reads. Tests replace them to take the
+// millisecond-timer branch or to stand at any counter value without waiting.
+struct ClockSources {
+  // False when the machine has no high-resolution counter.
+  bool (*counterFrequency)(int64_t* countsPerSecond);
+  int64_t (*counterValue)();
+  // Milliseconds, wrapping at 2^32 like the multimedia timer.
+  uint32_t (*millisecondTime)();
+};
+// nullptr restores the system's sources.
+void setClockSources(const ClockSources* sources);

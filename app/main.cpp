@@ -1,2 +1,44 @@
 // Program flow: start-up, message loop and shutdown, in their fixed order.
-int main() { return 0; }
+#include "app/clock.h"
+#include "app/window.h"
+#include "app/window_proc.h"
+#include "sound/audio_library.h"
+#include "sound/audio_output.h"
+#include "vision/motion_state.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+// The one message record; its wParam becomes the exit status.
+AppMessage messageRecord{};
+}  // namespace
+
+int main() {
+  // Lines reach a log as they happen, not when the process ends.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  // Start-up, strictly in this order.
+  clearClock();                                                // 1
+  startClock();                                                // 2
+  if (!createAppWindow("Tessaro", 640, 480, 32)) return -1;    // 3
+  // 4  PENDING(scene state): if (!initSceneState()) return -1;
+  std::srand(1234);                                            // 5
+  std::memset(KeyState, 0, sizeof KeyState);                   // 6
+  // 7  PENDING(font atlas): initFontAtlas();
+  initMotionLock();                                            // 8
+  // 9  PENDING(capture): startCapture();
+  initAudio(nullptr);                                          // 10
+  setStartMark();                                              // 11
+
+  runMessageLoop(messageRecord);
+
+  // Shutdown, strictly in this order; the context stays current until 9.
+  // 1   PENDING(font atlas): glDeleteLists(glyphListBase, 256);
+  BASS_Free();                                                 // 2
+  // 3-7 PENDING(capture): stopCapture();  (stop, "\nCleaning up...\n", disconnect, release, "Test complete.\n")
+  deleteMotionLock();                                          // 8
+  destroyAppWindow();                                          // 9
+  return static_cast<int>(messageRecord.wParam);               // 10
+}

@@ -23,3 +23,20 @@ void destroyAppWindow();
 void setProjection(int32_t width, int32_t height);
 // Presents the back buffer (the stand-in for SwapBuffers on the device context).
 void swapAppBuffers();
+
+// The window-system calls createAppWindow and destroyAppWindow make, in the
+// order they make them. Tests replace entries to fail a step or to record the
+// order of release.
+struct WindowPlatform {
+  int (*initVideo)();  // 0 on success
+  SDL_Window* (*createWindow)(const char* title, int x, int y, int w, int h, uint32_t flags);
+  SDL_GLContext (*createContext)(SDL_Window* window);
+  int (*makeCurrent)(SDL_Window* window, SDL_GLContext context);  // 0 on success
+  void (*deleteContext)(SDL_GLContext context);
+  void (*destroyWindow)(SDL_Window* window);
+  void (*quitVideo)();
+};
+// The SDL calls themselves.
+extern const WindowPlatform sdlWindowPlatform;
+// nullptr restores sdlWindowPlatform.
+void setWindowPlatform(const WindowPlatform* platform);

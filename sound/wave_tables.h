@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // A stereo wavetable of interleaved float frames; frameCount is a power of two.
@@ -17,3 +18,12 @@ float* allocateWaveTable(WaveTable& table, int32_t frameCount);
 // (nothing is written then and the synthesis stays silent).
 bool buildWaveTables();
 void buildTuningTables();
+
+// Frame counts of the two instances.
+constexpr int32_t toneFrameCount = 32768;
+constexpr int32_t strikeFrameCount = 131072;
+
+// Test seam: where the wavetables take their memory. nullptr restores malloc.
+// The memory must be releasable with free().
+using WaveTableAllocator = void* (*)(std::size_t byteCount);
+void setWaveTableAllocator(WaveTableAllocator allocator);

@@ -1,0 +1,21 @@
+#include "app/window.h"
+#include "app/window_proc.h"
+
+#include <SDL.h>
+
+void runMessageLoop(AppMessage& message) {
+  for (;;) {
+    if (peekAppMessage(message)) {
+      if (message.message == WM_QUIT) return;
+      dispatchAppMessage(message);
+      // A press and release of Escape inside one pause would otherwise
+      // clear the entry before the idle check below sees it.
+      if (appWindow.windowActive && KeyState[VK_ESCAPE]) return;
+      continue;
+    }
+    // Minimised: keep the queue moving without pausing or looking at keys.
+    if (!appWindow.windowActive) continue;
+    if (KeyState[VK_ESCAPE]) return;
+    SDL_Delay(100);
+  }
+}

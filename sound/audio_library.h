@@ -1,0 +1,81 @@
+#pragma once
+// The audio library the sound subsystem talks to, on SDL2's audio device.
+//
+// One output device (number 1: the system's default output), opened as signed
+// 16-bit stereo at the rate given to BASS_Init. Streams are fed by a stream
+// procedure that the library calls on its audio thread, never two calls at
+// once, always asking for audioRequestFrames frames (100 ms at 44 100 Hz).
+// The samples of each request pass, as floats, through the stream's effects in
+// the order they were set; all playing streams are summed and converted back
+// to 16-bit with saturation. The device takes that output in periods of
+// audioDevicePeriodFrames, so the added latency stays below 150 ms.
+//
+// A stream procedure runs while the library holds its lock: it must not call
+// the library, apart from BASS_GetVersion and BASS_ErrorGetCode.
+//
+// Handles and booleans are 32-bit; a boolean result is non-zero on success.
+// After a failure BASS_ErrorGetCode names the reason (per calling thread).
+
+#include <cstdint>
+
+using STREAMPROC = uint32_t(uint32_t stream, void* buffer, uint32_t length, uint32_t user);
+
+// The error codes.
+enum AudioErrorCode : int32_t {
+  AUDIO_OK = 0,                     // the last call succeeded
+  AUDIO_ERROR_NOT_INITIALISED = 1,  // the call needs a successful BASS_Init first
+  AUDIO_ERROR_ALREADY = 2,          // BASS_Init while the output is already open
+  AUDIO_ERROR_DEVICE = 3,           // no output device with that number (only 1 exists)
+  AUDIO_ERROR_DRIVER = 4,           // the output device could not be opened
+  AUDIO_ERROR_HANDLE = 5,           // no stream or effect with that handle
+  AUDIO_ERROR_FORMAT = 6,           // rate, channel count or sample flags not supported
+  AUDIO_ERROR_PARAMETER = 7,        // bad argument: null pointer, unknown flag, record out of range
+  AUDIO_ERROR_EFFECT_TYPE = 8,      // unknown effect type
+  AUDIO_ERROR_NO_ROOM = 9,          // every stream or effect slot is in use
+};
+
+constexpr uint32_t audioVersion = 2;          // BASS_GetVersion: version 2.0
+constexpr int32_t audioOutputDevice = 1;      // the only device number accepted
+constexpr uint32_t audioEffectReverb = 8;     // the one effect type (sound/reverb.h)
+constexpr uint32_t audioPlayLoop = 4;         // accepted by BASS_StreamPlay; streams run until freed
+constexpr uint32_t audioRequestFrames = 4410;
+constexpr uint32_t audioRequestBytes = audioRequestFrames * 4;
+constexpr uint32_t audioDevicePeriodFrames = 1024;
+constexpr int32_t audioMaxStreams = 4;
+constexpr int32_t audioMaxEffects = 8;
+
+uint32_t BASS_GetVersion();
+// device must be 1; flags must be 0; window and deviceId are not used.
+int32_t BASS_Init(int32_t device, uint32_t freq, uint32_t flags, void* window, const void* deviceId);
+int32_t BASS_ErrorGetCode();
+// Only the output's rate, 2 channels and flags 0 (16-bit samples).
+uint32_t BASS_StreamCreate(uint32_t freq, uint32_t chans, uint32_t flags, STREAMPROC* proc,
+                           uint32_t user);
+uint32_t BASS_ChannelSetFX(uint32_t channel, uint32_t type);
+// record: ReverbParameters (sound/reverb.h), four floats.
+int32_t BASS_FXGetParameters(uint32_t fx, void* record);
+// A record out of range is refused and changes nothing.
+int32_t BASS_FXSetParameters(uint32_t fx, const void* record);
+// flush non-zero drops what the stream had buffered; flags: 0 or audioPlayLoop.
+// A stream whose procedure returned less than it was asked for plays that
+// out and stops; playing it again asks the procedure afresh.
+int32_t BASS_StreamPlay(uint32_t stream, int32_t flush, uint32_t flags);
+// Stops output, closes the device and forgets every stream and effect. Once it
+// returns no stream procedure runs or will run. Without an open library it
+// fails with AUDIO_ERROR_NOT_INITIALISED and does nothing.
+int32_t BASS_Free();
+
+// Opens the library as BASS_Init does but with no device: output is produced
+// only by renderAudioOutput. For tests and benchmarks.
+int32_t initAudioLibraryOffline(uint32_t freq);
+// Produces frameCount frames of device output (interleaved 16-bit stereo):
+// calls stream procedures as needed, runs the effects, mixes and converts.
+// The device's audio thread calls this for every period it plays.
+void renderAudioOutput(int16_t* output, uint32_t frameCount);
+
+// Test seams.
+void overrideAudioLibraryVersion(uint32_t version);  // 0 restores the real version
+uint32_t audioLibraryCallCount();                    // BASS_ calls made so far
+// Allows at most this many streams and effects at once; negative values
+// restore audioMaxStreams and audioMaxEffects.
+void limitAudioLibrarySlots(int32_t streams, int32_t effects);

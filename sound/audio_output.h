@@ -1,0 +1,20 @@
+#pragma once
+// The sound path's set-up: tables, library check, output device, the
+// synthesis stream with its two reverbs, and playback. Runs once on the main
+// thread during start-up; shutdown is a single BASS_Free.
+
+#include <cstdint>
+
+struct SDL_Window;
+
+extern SDL_Window* audioOwnerWindow;  // owner of the device error box
+extern uint32_t audioStream;
+extern uint32_t reverbFx[2];          // in the order they were set on the stream
+
+// 1 on success; 0 when the library is not version 2.0 or the device cannot be
+// initialised (a box says which). Later failures leave the installation
+// silent or dry, return 1 and print one line each to standard error.
+int32_t initAudio(SDL_Window* ownerWindow);
+
+// Shows "<text> (bass error code: N)" under the caption "bass error".
+void showAudioError(const char* text);

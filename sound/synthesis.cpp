@@ -1,0 +1,224 @@
+#include "sound/synthesis.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include <emmintrin.h>
+
+#include "sound/synth_state.h"
+#include "sound/wave_tables.h"
+#include "vision/motion_state.h"
+
+SynthState synthState{};
+SynthTargets synthTargets{};
+
+namespace {
+
+struct NoteRandom {
+  uint64_t state;
+};
+NoteRandom noteRandom{noteRandomSeed};
+
+// splitmix64: small, fast and with well-mixed high bits.
+uint64_t nextNoteRandom() {
+  uint64_t z = (noteRandom.state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+int32_t drawNoteJump() { return static_cast<int32_t>(nextNoteRandom() >> 62); }
+
+constexpr double sampleRate = 44100.0;
+// One-pole smoothers: loudness ~0.1 s, gains and pitch ~2 ms, strike levels ~1 s.
+constexpr double levelTake = 10.0 / sampleRate;
+constexpr double levelKeep = 1.0 - levelTake;
+constexpr double glideTake = 500.0 / sampleRate;
+constexpr double glideKeep = 1.0 - glideTake;
+constexpr double strikeTake = 1.0 / sampleRate;
+constexpr double strikeKeep = 1.0 - strikeTake;
+constexpr double sampleScale = 32764.0;
+
+// A non-finite measurement counts as no measurement.
+float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
+
+// Fractions and gains belong to [0, 1]; a stray value must not push the note
+// cycle or the samples out of range.
+float unitRange(float v) {
+  if (v >= 0.0f && v <= 1.0f) return v;
+  return (v > 1.0f && v <= FLT_MAX) ? 1.0f : 0.0f;
+}
+
+// Both channels of one frame widened to double: lane 0 left, lane 1 right.
+inline __m128d loadFrame(const float* frame) {
+  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame))));
+}
+
+// Linear interpolation between frame floor(phase) mod N and the next one,
+// the last frame followed by frame 0. phase must lie in [0, 2^52), where a
+// double still resolves a fraction and the int64 conversion cannot overflow.
+inline __m128d interpolate(const float* samples, int64_t mask, double phase) {
+  const int64_t whole = static_cast<int64_t>(phase);
+  const double weight = phase - static_cast<double>(whole);
+  const __m128d base = loadFrame(samples + 2 * (whole & mask));
+  const __m128d next = loadFrame(samples + 2 * ((whole + 1) & mask));
+  return _mm_add_pd(_mm_mul_pd(_mm_set1_pd(1.0 - weight), base),
+                    _mm_mul_pd(_mm_set1_pd(weight), next));
+}
+
+// Any phase at or above 0 into [0, 2^52); beyond 2^52 a double holds only
+// whole numbers, so fmod is exact. Anything else (negative, NaN) reads frame 0.
+inline double servablePhase(double phase, int32_t frameCount) {
+  if (phase >= 0.0 && phase < 0x1p52) return phase;
+  return (phase >= 0x1p52 && phase <= DBL_MAX) ? std::fmod(phase, frameCount) : 0.0;
+}
+
+// The previous call left the phase inside its table; a phase set from outside
+// is brought into it the same way.
+inline double startPhase(double phase, int32_t frameCount) {
+  if (phase >= 0.0 && phase < frameCount) return phase;
+  return (phase >= 0.0 && phase <= DBL_MAX) ? std::fmod(phase, frameCount) : 0.0;
+}
+
+// Both gains of one frame, lane 0 left: a non-finite gain counts as 0 and a
+// finite one is held to [0, 1].
+inline __m128d loadGains() {
+  const float right = motionState.rightGain.load(std::memory_order_relaxed);
+  const float left = motionState.leftGain.load(std::memory_order_relaxed);
+  const __m128 raw = _mm_setr_ps(left, right, 0.0f, 0.0f);
+  const __m128 finite = _mm_and_ps(raw, _mm_cmple_ps(raw, _mm_set1_ps(FLT_MAX)));
+  return _mm_cvtps_pd(_mm_min_ps(_mm_max_ps(finite, _mm_setzero_ps()), _mm_set1_ps(1.0f)));
+}
+
+// Narrowing to single precision and back, lane by lane.
+inline __m128d narrow(__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
+
+// (integer part of 6 s + 8) mod 4, kept in double until it is small so that no
+// speed, however large, overflows the conversion; always 0 to 3.
+int32_t strikeBand(float s) {
+  double band = std::fmod(std::trunc(6.0 * s + 8.0), 4.0);
+  if (band < 0.0) band += 4.0;
+  return static_cast<int32_t>(band) & 3;
+}
+
+// Scales by 32764, truncates toward zero and stores the two 16-bit samples.
+// The level bound keeps every value well inside 16 bits.
+inline void writeFrame(unsigned char* out, __m128d frame) {
+  const __m128i whole = _mm_cvttpd_epi32(_mm_mul_pd(frame, _mm_set1_pd(sampleScale)));
+  const int32_t pair = _mm_cvtsi128_si32(_mm_packs_epi32(whole, whole));
+  std::memcpy(out, &pair, sizeof pair);
+}
+
+}  // namespace
+
+void seedNoteRandom(uint64_t seed) { noteRandom.state = seed; }
+
+void resetSynthState() {
+  synthState = SynthState{};
+  synthTargets = SynthTargets{};
+  seedNoteRandom(noteRandomSeed);
+}
+
+StereoValue readFrame(const WaveTable& table, double phase) {
+  const __m128d v = interpolate(table.samples, table.frameCount - 1,
+                                servablePhase(phase, table.frameCount));
+  return {_mm_cvtsd_f64(v), _mm_cvtsd_f64(_mm_unpackhi_pd(v, v))};
+}
+
+uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  if (out) std::memset(out, 0, byteCount);
+  const bool tablesReady = toneTable.samples && toneTable.frameCount == toneFrameCount &&
+                           strikeTable.samples && strikeTable.frameCount == strikeFrameCount;
+  if (!tablesReady) return byteCount;
+
+  enterMotionLock();
+  const float fraction = motionState.movingFraction;
+  const float speedCopy = motionState.speed;
+  leaveMotionLock();
+  const float f = unitRange(fraction);
+  const float s = finiteOrZero(speedCopy);
+
+  SynthState& st = synthState;
+  SynthTargets& tg = synthTargets;
+
+  // Note cycle: advances with the moving area; each change of its integer part
+  // jumps ahead by a random 0 to 3 further steps.
+  st.noteAccumulator = static_cast<float>(st.noteAccumulator + 5.0 * f);
+  const int32_t step = static_cast<int32_t>(st.noteAccumulator);
+  tg.noteJumpDrawn = step != st.lastNoteStep;
+  tg.noteJump = tg.noteJumpDrawn ? drawNoteJump() : 0;
+  const double wrapped = std::fmod(static_cast<double>(st.noteAccumulator) + tg.noteJump + 8.0, 4.0);
+  st.noteAccumulator = static_cast<float>(wrapped);
+  st.lastNoteStep = static_cast<int32_t>(wrapped);
+
+  tg.levelTarget = static_cast<double>(f) > 0.001 ? 0.55 * std::pow(f, 0.125) : 0.0;
+  const int32_t note = (static_cast<int32_t>(st.noteAccumulator) + 8) % 4;
+  tg.toneIncrementTarget = static_cast<float>(noteTable[note] * 187.5);
+
+  st.strikeIncrement = 2.0 * noteTable[strikeBand(s)];
+
+  const float velocityX = finiteOrZero(motionState.velocityX.load(std::memory_order_relaxed));
+  const double pan = std::fmin(std::fmax(12.0 * velocityX, -1.0), 1.0);
+  const double p = (pan + 1.0) * 0.5;
+  tg.panLeft = static_cast<float>(std::sqrt(1.0 - p));
+  tg.panRight = std::sqrt(p);
+
+  const double g = std::fmin(std::fmax(2.0 * (s - 0.1), 0.0), 1.0) * 0.3;
+  // Narrowed through explicit conversions: GCC 12's SLP vectorizer, seeing the
+  // two float stores and their reuse below, otherwise reuses the unrounded
+  // products.
+  const __m128d strikeTargets = narrow(_mm_mul_pd(_mm_setr_pd(tg.panLeft, tg.panRight), _mm_set1_pd(g)));
+  tg.strikeLeftTarget = static_cast<float>(_mm_cvtsd_f64(strikeTargets));
+  tg.strikeRightTarget = static_cast<float>(_mm_cvtsd_f64(_mm_unpackhi_pd(strikeTargets, strikeTargets)));
+
+  // Per-frame work runs on locals, left and right side by side in the two
+  // lanes of a register; the state is stored back once.
+  const uint32_t frames = out ? byteCount / 4 : 0;
+  const float* tone = toneTable.samples;
+  const float* strike = strikeTable.samples;
+  const double levelStep = tg.levelTarget * levelTake;
+  const double toneIncrementStep = tg.toneIncrementTarget * glideTake;
+  const __m128d strikeStep = _mm_mul_pd(strikeTargets, _mm_set1_pd(strikeTake));
+  const __m128d glideKeepBoth = _mm_set1_pd(glideKeep);
+  const __m128d glideTakeBoth = _mm_set1_pd(glideTake);
+  const __m128d strikeKeepBoth = _mm_set1_pd(strikeKeep);
+  const double strikeIncrement = st.strikeIncrement;
+  double toneLevel = st.toneLevel;
+  __m128d toneGain = _mm_setr_pd(st.toneLeftGain, st.toneRightGain);
+  double toneIncrement = st.toneIncrement;
+  __m128d strikeLevel = _mm_setr_pd(st.strikeLeftLevel, st.strikeRightLevel);
+  // Within a call the phases grow by at most 2^30 frames times a few hundred,
+  // which keeps them far below 2^52 from a start inside the table.
+  double tonePhase = startPhase(st.tonePhase, toneFrameCount);
+  double strikePhase = startPhase(st.strikePhase, strikeFrameCount);
+
+  for (uint32_t n = 0; n < frames; ++n) {
+    toneLevel = toneLevel * levelKeep + levelStep;
+    toneGain = _mm_add_pd(_mm_mul_pd(toneGain, glideKeepBoth), _mm_mul_pd(loadGains(), glideTakeBoth));
+
+    const __m128d toneValue = interpolate(tone, toneFrameCount - 1, tonePhase);
+    const __m128d toneOut = narrow(_mm_mul_pd(_mm_mul_pd(toneGain, _mm_set1_pd(toneLevel)), toneValue));
+
+    strikeLevel = narrow(_mm_add_pd(_mm_mul_pd(strikeLevel, strikeKeepBoth), strikeStep));
+    const __m128d strikeValue = interpolate(strike, strikeFrameCount - 1, strikePhase);
+    const __m128d frame = narrow(_mm_add_pd(toneOut, _mm_mul_pd(strikeLevel, strikeValue)));
+    writeFrame(out + 4 * static_cast<std::size_t>(n), frame);
+
+    toneIncrement = toneIncrement * glideKeep + toneIncrementStep;
+    tonePhase += toneIncrement;
+    strikePhase += strikeIncrement;
+  }
+
+  st.toneLevel = toneLevel;
+  st.toneLeftGain = _mm_cvtsd_f64(toneGain);
+  st.toneRightGain = _mm_cvtsd_f64(_mm_unpackhi_pd(toneGain, toneGain));
+  st.toneIncrement = toneIncrement;
+  st.strikeLeftLevel = static_cast<float>(_mm_cvtsd_f64(strikeLevel));
+  st.strikeRightLevel = static_cast<float>(_mm_cvtsd_f64(_mm_unpackhi_pd(strikeLevel, strikeLevel)));
+  // Wrapped once per call; within a call the phases grow freely.
+  st.tonePhase = std::fmod(tonePhase, static_cast<double>(toneFrameCount));
+  st.strikePhase = std::fmod(strikePhase, static_cast<double>(strikeFrameCount));
+  return byteCount;
+}

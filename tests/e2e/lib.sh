@@ -1,0 +1,142 @@
+# Shared helpers for the end-to-end tests, which run the real program the way
+# a visitor or a gallery attendant would. Source it from a test script:
+#
+#   . "$(dirname "$0")/lib.sh"
+#   e2e_start_xvfb                    # a private Xvfb on a free display; exports DISPLAY
+#   e2e_start_app "$1"                # starts the binary in the background: APP_PID,
+#                                     # its output in $APP_STDOUT and $APP_STDERR.
+#                                     # Extra environment first: e2e_start_app "$1" SDL_AUDIODRIVER=disk
+#                                     # (SDL_AUDIODRIVER is dummy unless set)
+#   e2e_dismiss_box "Info:" 15        # waits up to 15 s for a message box with that
+#                                     # caption and presses Return in it
+#   win=$(e2e_find_window Tessaro 15) || e2e_fail "no window"
+#   e2e_key "$win" Escape             # a key press and release sent to that window
+#   e2e_close "$win"                  # close request, as a window manager's close button
+#   e2e_wait_exit 5                   # waits up to 5 s for the program: APP_STATUS,
+#                                     # APP_EXIT_MS (ms since e2e_wait_exit began);
+#                                     # returns 1 (and kills it) if it did not end in time
+#   e2e_fail "what went wrong"        # prints it with the program's output; exits 1
+#   e2e_ms                            # monotonic milliseconds, for timing checks
+#
+# Every process started here is stopped and every file removed on exit,
+# whatever the outcome; every wait is bounded.
+
+set -u
+
+E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-e2e.XXXXXX")
+XVFB_PID=""
+APP_PID=""
+APP_STATUS=""
+APP_EXIT_MS=""
+APP_STDOUT="$E2E_TMP/stdout"
+APP_STDERR="$E2E_TMP/stderr"
+
+e2e_cleanup() {
+  if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then
+    kill -KILL "$APP_PID" 2>/dev/null
+    wait "$APP_PID" 2>/dev/null
+  fi
+  if [ -n "$XVFB_PID" ] && kill -0 "$XVFB_PID" 2>/dev/null; then
+    kill -TERM "$XVFB_PID" 2>/dev/null
+    for _ in $(seq 20); do kill -0 "$XVFB_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$XVFB_PID" 2>/dev/null
+    wait "$XVFB_PID" 2>/dev/null
+  fi
+  rm -rf "$E2E_TMP"
+}
+trap e2e_cleanup EXIT
+trap 'exit 130' INT TERM
+
+e2e_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+e2e_fail() {
+  echo "FAIL: $*" >&2
+  for f in "$APP_STDOUT" "$APP_STDERR"; do
+    if [ -s "$f" ]; then
+      echo "--- program ${f##*/}:" >&2
+      tail -n 40 "$f" >&2
+    fi
+  done
+  exit 1
+}
+
+e2e_start_xvfb() {
+  local fifo="$E2E_TMP/displayfd"
+  : >"$fifo"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$fifo" \
+    >"$E2E_TMP/xvfb.log" 2>&1 &
+  XVFB_PID=$!
+  local number=""
+  for _ in $(seq 100); do
+    number=$(tr -dc '0-9' <"$fifo")
+    [ -n "$number" ] && break
+    kill -0 "$XVFB_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$number" ] || { cat "$E2E_TMP/xvfb.log" >&2; e2e_fail "Xvfb did not start"; }
+  export DISPLAY=":$number"
+  unset WAYLAND_DISPLAY
+}
+
+# Unless the caller's environment or the arguments name another, the program
+# gets SDL's dummy audio driver: with no sound card the device error box would
+# otherwise stop the start-up until someone clicks it.
+e2e_start_app() {
+  local binary=$1
+  shift
+  env SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}" "$@" "$binary" >"$APP_STDOUT" 2>"$APP_STDERR" &
+  APP_PID=$!
+}
+
+# Prints the id of the first top-level window titled exactly $1 once it is
+# viewable; returns 1 after $2 seconds without one.
+e2e_find_window() {
+  local title=$1 deadline=$(( $(e2e_ms) + ${2:-10} * 1000 )) id
+  while [ "$(e2e_ms)" -lt "$deadline" ]; do
+    id=$(xwininfo -root -tree 2>/dev/null |
+         awk -v t="\"$title\":" '$2 == t { print $1; exit }')
+    if [ -n "$id" ] && xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable'; then
+      echo "$id"
+      return 0
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+
+e2e_key() { xdotool key --window "$1" "$2"; }
+
+# The distribution's interpreter: python3-xlib is installed for it.
+e2e_close() { /usr/bin/python3 "$E2E_DIR/xclose.py" "$1"; }
+
+e2e_dismiss_box() {
+  local box
+  box=$(e2e_find_window "$1" "${2:-10}") || e2e_fail "no \"$1\" message box"
+  e2e_key "$box" Return
+}
+
+e2e_wait_exit() {
+  local limit=$1 start watchdog
+  start=$(e2e_ms)
+  (
+    trap 'kill "$nap" 2>/dev/null; exit 0' TERM
+    sleep "$limit" &
+    nap=$!
+    wait "$nap"
+    touch "$E2E_TMP/timed-out"
+    kill -KILL "$APP_PID" 2>/dev/null
+  ) &
+  watchdog=$!
+  wait "$APP_PID"
+  APP_STATUS=$?
+  APP_EXIT_MS=$(( $(e2e_ms) - start ))
+  kill "$watchdog" 2>/dev/null
+  wait "$watchdog" 2>/dev/null
+  APP_PID=""
+  if [ -e "$E2E_TMP/timed-out" ]; then
+    rm -f "$E2E_TMP/timed-out"
+    return 1
+  fi
+  return 0
+}

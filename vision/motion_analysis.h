@@ -1,0 +1,25 @@
+#pragma once
+#include <cstdint>
+
+// What the per-sample pass of one frame found, from the difference values the
+// previous frame left: moving samples and the sums of their column and row
+// numbers. 64-bit so that no mode can overflow them.
+struct MotionCounts {
+  int64_t count;
+  int64_t sumColumns;
+  int64_t sumRows;
+};
+
+// The per-sample pass over the analysisWidth x analysisHeight samples, no lock
+// held: classifies and counts the old difference values, writes them as grey
+// triples into greyImageOut, stores the new difference and the frame's samples
+// into difference and brightnessNext. The frame must hold
+// requiredFrameBytes(analysisWidth, analysisHeight) bytes; nothing beyond the
+// last sample's byte is read. An empty mode does nothing.
+MotionCounts scanSamples(const uint8_t* frameBytes);
+
+// Publishes one frame's counts into motionState under the motion lock.
+void publishMotion(const MotionCounts& counts);
+
+// scanSamples, then publishMotion. An empty mode leaves everything untouched.
+void analyseMotion(const uint8_t* frameBytes);
