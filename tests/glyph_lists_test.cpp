@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int viewSize = 64;  // the test window is 64 x 64
+constexpr int viewSize = testWindowSize;
 
 // One vertex as feedback reports it: window position and texture coordinate.
 struct FedVertex {

@@ -1,15 +1,20 @@
 #pragma once
+// Tests that need the program's window with its OpenGL context current:
+// a small window made by createAppWindow (identity model-view, perspective
+// projection), destroyed after each test. Skipped without an X display.
+#include "app/window.h"
+#include "support/display.h"
+
+#include <SDL.h>
 #include <gtest/gtest.h>
 
-// A hidden SDL window with an OpenGL compatibility context, current on the
-// calling thread, its viewport the whole window and both matrices identity.
-// Display tests use it so they need no more of the program's window code.
-bool openTestGlContext(int width = 64, int height = 64);
-void closeTestGlContext();
+constexpr int testWindowSize = 64;
 
-// Base for tests that need a context: skips when there is no display.
 class GlContextTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    SKIP_WITHOUT_DISPLAY();
+    ASSERT_TRUE(createAppWindow("Tessaro display test", testWindowSize, testWindowSize, 32)) << SDL_GetError();
+  }
+  void TearDown() override { destroyAppWindow(); }
 };
