@@ -152,18 +152,6 @@ TEST_F(SceneState, FillsTheLightTableOnceWithIdsAndUntouchedSpareWord) {
   EXPECT_NE(textureTable.names[0], textureTable.names[1]);
 }
 
-TEST(LightRecordDefaults, WriteEveryWordButTheSpareAndTheId) {
-  LightRecord record;
-  float* words = reinterpret_cast<float*>(&record);
-  for (int i = 0; i < 24; ++i) words[i] = 99.0f;
-  record.lightId = 0x4005;
-  initLightRecord(record);
-  const float expected[24] = {0.006f, 0.006f, 0.006f, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                              0,      0,      2,      1, 0, 0, -1, 99, 180, 1, 0, 0.025f};
-  for (int i = 0; i < 24; ++i) EXPECT_EQ(words[i], expected[i]) << "word " << i;
-  EXPECT_EQ(record.lightId, 0x4005);
-}
-
 TEST_F(SceneState, MaterialIsWhiteWithShininess80OnBothFaces) {
   initSceneState();
   for (GLenum face : {GL_FRONT, GL_BACK}) {
