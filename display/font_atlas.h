@@ -1,0 +1,27 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// The font atlas: 256 x 256 coverage bytes, 16 x 16 cells of 16 x 16.
+constexpr uint16_t fontResourceId = 101;
+constexpr int32_t fontAtlasSize = 256;
+constexpr int32_t glyphListCount = 256;
+
+extern uint32_t fontAtlasTexture;  // 0 until the atlas texture exists
+extern uint32_t glyphListBase;     // first of glyphListCount display lists
+
+// Where expandCoverageToRgba takes its buffer (malloc; tests replace it).
+extern void* (*rgbaBufferAllocator)(size_t bytes);
+
+// The bytes of an embedded font resource (a full atlas), or nullptr when
+// the program carries no such resource. The bytes are never released.
+const uint8_t* loadFontResource(uint16_t resourceId);
+// A new buffer of (255, 255, 255, coverage) texels, rows first, which the
+// caller frees with free(); nullptr when there is no coverage, the size is
+// not positive or the buffer cannot be had.
+uint8_t* expandCoverageToRgba(const uint8_t* coverage, int32_t width, int32_t height);
+// Compiles list glyphListBase + k: cell k as a 16 x 16 textured quad at the
+// origin, then a move of 10 units in x.
+void buildGlyphLists();
+// Needs the window's context current: atlas texture, then the glyph lists.
+void initFontAtlas();

@@ -1,0 +1,47 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// One light's parameters, 25 words, in the order they are sent.
+struct LightRecord {
+  float ambient[4];
+  float diffuse[4];
+  float specular[4];
+  float position[4];
+  float spotDirection[4];  // the fourth word is never read
+  float spotCutoff;
+  float constantAttenuation;
+  float linearAttenuation;
+  float quadraticAttenuation;
+  int32_t lightId;  // GL_LIGHT0 + n
+};
+static_assert(sizeof(LightRecord) == 25 * 4);
+
+struct MaterialRecord {
+  float ambient[4];
+  float diffuse[4];
+  float specular[4];
+  float emission[4];
+  float shininess;
+};
+
+extern LightRecord lightTable[8];
+extern bool lightsInitialised;
+extern MaterialRecord materialTable[64];
+extern const uint32_t materialFace;  // GL_FRONT_AND_BACK
+extern const uint32_t fogMode;       // GL_LINEAR
+extern float fogColour[4];
+
+// Where buildCheckerTexture takes its temporary buffer (malloc; tests
+// replace it to see the set-up go on without the checkerboard).
+extern void* (*checkerBufferAllocator)(size_t bytes);
+
+// Needs the window's context current. Leaves both colour buffers black and
+// the fixed rendering state set. Always true.
+bool initSceneState();
+// A 256 x 256 RGB board of 16 x 16 black and white squares, black at (0, 0).
+void buildCheckerTexture();
+// Defaults for every word but the spot direction's fourth and the light id.
+void initLightRecord(LightRecord& record);
+// Sends the record to the light named by its lightId.
+void applyLightRecord(const LightRecord& record);

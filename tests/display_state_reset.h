@@ -1,0 +1,21 @@
+#pragma once
+// Puts every process-wide display record back to its start-up value, so GL
+// tests sharing one process do not see each other's textures and lists.
+#include "display/font_atlas.h"
+#include "display/scene_state.h"
+#include "display/texture_table.h"
+#include "resources/embedded_resources.h"
+
+#include <cstdlib>
+
+inline void resetDisplayState() {
+  static const EmbeddedResourceTable programTable = embeddedResources;
+  embeddedResources = programTable;
+  textureTable = {};
+  for (LightRecord& record : lightTable) record = {};
+  lightsInitialised = false;
+  fontAtlasTexture = 0;
+  glyphListBase = 0;
+  checkerBufferAllocator = std::malloc;
+  rgbaBufferAllocator = std::malloc;
+}
