@@ -4,6 +4,7 @@
 #include "app/window_proc.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
+#include "vision/capture_setup.h"
 #include "vision/motion_state.h"
 
 #include <cstdio>
@@ -28,7 +29,7 @@ int main() {
   std::memset(KeyState, 0, sizeof KeyState);                   // 6
   // 7  PENDING(font atlas): initFontAtlas();
   initMotionLock();                                            // 8
-  // 9  PENDING(capture): startCapture();
+  startCapture();                                              // 9  (runs on without frames if it fails)
   initAudio(nullptr);                                          // 10
   setStartMark();                                              // 11
 
@@ -37,7 +38,7 @@ int main() {
   // Shutdown, strictly in this order; the context stays current until 9.
   // 1   PENDING(font atlas): glDeleteLists(glyphListBase, 256);
   BASS_Free();                                                 // 2
-  // 3-7 PENDING(capture): stopCapture();  (stop, "\nCleaning up...\n", disconnect, release, "Test complete.\n")
+  stopCapture();                                               // 3-7
   deleteMotionLock();                                          // 8
   destroyAppWindow();                                          // 9
   return static_cast<int>(messageRecord.wParam);               // 10
