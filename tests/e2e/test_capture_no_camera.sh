@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# With no camera at all the set-up says so in one line and shows no box; the
+# installation stays up in silence and Escape still ends it with the
+# teardown lines.
+. "$(dirname "$0")/lib.sh"
+binary=$1
+raw="$E2E_TMP/audio.raw"
+size_of() { stat -c %s "$raw" 2>/dev/null || echo 0; }
+
+if ls /dev/video* >/dev/null 2>&1; then
+  echo "skipped: this machine has video devices"
+  exit 0
+fi
+e2e_start_xvfb
+unset TESSARO_CAMERA
+e2e_start_app "$binary" SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$raw"
+win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
+deadline=$(( $(e2e_ms) + 10000 ))
+while [ "$(size_of)" -lt 176400 ] && [ "$(e2e_ms)" -lt "$deadline" ]; do sleep 0.05; done
+[ "$(size_of)" -ge 176400 ] || e2e_fail "no second of sound within 10 s"
+
+grep -qxF "No compatible devices found. Please install a web camera." "$APP_STDOUT" ||
+  e2e_fail "no line saying that no camera was found"
+if grep -q "^Selecting\|^Mode " "$APP_STDOUT"; then e2e_fail "a camera was selected"; fi
+if xwininfo -root -tree | grep -qF '"Info:"'; then e2e_fail "an \"Info:\" box was shown"; fi
+
+kill -0 "$APP_PID" 2>/dev/null || e2e_fail "the program ended before Escape"
+e2e_key "$win" Escape
+e2e_wait_exit 5 || e2e_fail "still running 5 s after Escape"
+[ "$APP_STATUS" -eq 27 ] || e2e_fail "status $APP_STATUS after Escape, expected 27"
+[ "$(tail -n 3 "$APP_STDOUT")" = "
+Cleaning up...
+Test complete." ] || e2e_fail "the teardown lines are not the last output"
+size=$(size_of)
+cmp -s -n "$size" "$raw" /dev/zero || e2e_fail "the output is not silent"
+echo "ok: no camera, no box, $size bytes of silence, clean end"
