@@ -18,7 +18,7 @@ namespace {
 constexpr uint32_t maxSystems = 4;
 // Never destroyed: a capture thread still running at exit must not meet a
 // destructed record (std::thread would end the process).
-CaptureSystem* const systems = new CaptureSystem[maxSystems];
+CaptureSystem* const systems = new CaptureSystem[maxSystems]();
 uint32_t lastCaptureId = 0;
 
 // The record of a handle, or nullptr for one never acquired.
