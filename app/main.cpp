@@ -2,10 +2,14 @@
 #include "app/clock.h"
 #include "app/window.h"
 #include "app/window_proc.h"
+#include "display/font_atlas.h"
+#include "display/scene_state.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
 #include "vision/capture_setup.h"
 #include "vision/motion_state.h"
+
+#include <GL/gl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,10 +28,10 @@ int main() {
   clearClock();                                                // 1
   startClock();                                                // 2
   if (!createAppWindow("Tessaro", 640, 480, 32)) return -1;    // 3
-  // 4  PENDING(scene state): if (!initSceneState()) return -1;
+  if (!initSceneState()) return -1;                            // 4
   std::srand(1234);                                            // 5
   std::memset(KeyState, 0, sizeof KeyState);                   // 6
-  // 7  PENDING(font atlas): initFontAtlas();
+  initFontAtlas();                                             // 7
   initMotionLock();                                            // 8
   startCapture();                                              // 9  (runs on without frames if it fails)
   initAudio(nullptr);                                          // 10
@@ -36,7 +40,7 @@ int main() {
   runMessageLoop(messageRecord);
 
   // Shutdown, strictly in this order; the context stays current until 9.
-  // 1   PENDING(font atlas): glDeleteLists(glyphListBase, 256);
+  glDeleteLists(glyphListBase, 256);                           // 1
   BASS_Free();                                                 // 2
   stopCapture();                                               // 3-7
   deleteMotionLock();                                          // 8
