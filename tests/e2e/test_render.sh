@@ -24,6 +24,10 @@ grep -q "frames analysed: 88$" "$APP_STDOUT" || e2e_fail "summary does not count
 grep -q "tone voice audible" "$APP_STDOUT" && grep -q "peak level" "$APP_STDOUT" || e2e_fail "summary incomplete"
 grep -q "^rendered " "$APP_STDOUT" && e2e_fail "progress lines printed to a file"
 
+# On a terminal it reports each second of sound rendered.
+script -qec "'$render' --seconds 3 demo '$out/tty.wav'" /dev/null >"$APP_STDOUT" 2>&1 || e2e_fail "render on a terminal failed"
+[ "$(grep -c '^rendered [0-9]* s of 3 s' "$APP_STDOUT")" -eq 3 ] || e2e_fail "expected three progress lines on a terminal"
+
 # Deterministic: the same request gives the same bytes.
 "$render" --seconds 3 demo "$out/again.wav" >/dev/null 2>&1 || e2e_fail "second render failed"
 cmp -s "$out/demo.wav" "$out/again.wav" || e2e_fail "two renders of the same request differ"
