@@ -91,6 +91,12 @@ inline __m128d loadGains() {
   return _mm_cvtps_pd(_mm_min_ps(_mm_max_ps(finite, _mm_setzero_ps()), _mm_set1_ps(1.0f)));
 }
 
+// A smoothed value that has decayed below any audible level ends at exactly 0:
+// left alone it would sink into subnormal numbers and stay there, and every
+// frame of a silent room would then run many times slower.
+constexpr double inaudible = 1e-30;
+inline double settled(double v) { return std::fabs(v) < inaudible ? 0.0 : v; }
+
 // Narrowing to single precision and back, lane by lane.
 inline __m128d narrow(__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
 
@@ -211,12 +217,13 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
     strikePhase += strikeIncrement;
   }
 
-  st.toneLevel = toneLevel;
-  st.toneLeftGain = _mm_cvtsd_f64(toneGain);
-  st.toneRightGain = _mm_cvtsd_f64(_mm_unpackhi_pd(toneGain, toneGain));
+  st.toneLevel = settled(toneLevel);
+  st.toneLeftGain = settled(_mm_cvtsd_f64(toneGain));
+  st.toneRightGain = settled(_mm_cvtsd_f64(_mm_unpackhi_pd(toneGain, toneGain)));
   st.toneIncrement = toneIncrement;
-  st.strikeLeftLevel = static_cast<float>(_mm_cvtsd_f64(strikeLevel));
-  st.strikeRightLevel = static_cast<float>(_mm_cvtsd_f64(_mm_unpackhi_pd(strikeLevel, strikeLevel)));
+  st.strikeLeftLevel = static_cast<float>(settled(_mm_cvtsd_f64(strikeLevel)));
+  st.strikeRightLevel =
+      static_cast<float>(settled(_mm_cvtsd_f64(_mm_unpackhi_pd(strikeLevel, strikeLevel))));
   // Wrapped once per call; within a call the phases grow freely.
   st.tonePhase = std::fmod(tonePhase, static_cast<double>(toneFrameCount));
   st.strikePhase = std::fmod(strikePhase, static_cast<double>(strikeFrameCount));

@@ -142,6 +142,42 @@ TEST_F(SynthesisRender, SmoothedValuesFollowTheirRecurrencesExactly) {
   }
 }
 
+// After the visitor leaves, the smoothed levels and gains fade towards 0. They
+// must reach 0 itself rather than linger as subnormal numbers, on which every
+// frame of a silent room computes many times slower.
+TEST_F(SynthesisRender, FadedLevelsSettleAtZeroNotInSubnormals) {
+  setMotion(0.6f, 0.8f, 0.01f, 0.8f, 0.6f);
+  render(44100);
+  ASSERT_GT(synthState.toneLevel, 0.1);
+  ASSERT_GT(synthState.strikeLeftLevel, 0.0f);
+  ASSERT_GT(synthState.strikeRightLevel, 0.0f);
+  ASSERT_GT(synthState.toneRightGain, 0.5);
+
+  // Silence with the centroid at the left edge: the right gain fades too.
+  setMotion(0.0f, 0.0f, 0.0f, 1.0f, 0.0f);
+  const auto normalOrZero = [](auto v) {
+    const int kind = std::fpclassify(v);
+    return kind == FP_NORMAL || kind == FP_ZERO;
+  };
+  // 120 s: long past the point where every one of them would be subnormal.
+  for (int call = 0; call < 120; ++call) {
+    const std::vector<int16_t> samples = render(44100);
+    EXPECT_TRUE(normalOrZero(synthState.toneLevel)) << call << " " << synthState.toneLevel;
+    EXPECT_TRUE(normalOrZero(synthState.toneRightGain)) << call << " " << synthState.toneRightGain;
+    EXPECT_TRUE(normalOrZero(synthState.strikeLeftLevel)) << call << " " << synthState.strikeLeftLevel;
+    EXPECT_TRUE(normalOrZero(synthState.strikeRightLevel)) << call << " " << synthState.strikeRightLevel;
+    if (call >= 15) {  // the strike fades with a 1 s time constant
+      ASSERT_EQ(peakOf(samples), 0) << call;
+    }
+    if (testing::Test::HasFailure()) break;
+  }
+  EXPECT_EQ(synthState.toneLevel, 0.0);
+  EXPECT_EQ(synthState.toneRightGain, 0.0);
+  EXPECT_EQ(synthState.strikeLeftLevel, 0.0f);
+  EXPECT_EQ(synthState.strikeRightLevel, 0.0f);
+  EXPECT_NEAR(synthState.toneLeftGain, 1.0, 1e-12);  // a live gain is kept
+}
+
 // With the tone silent and the strike level held at its target, every sample
 // is the interpolated strike frame times the level, times 32764, truncated
 // toward zero.
