@@ -100,10 +100,10 @@ inline double settled(double v) { return std::fabs(v) < inaudible ? 0.0 : v; }
 // Narrowing to single precision and back, lane by lane.
 inline __m128d narrow(__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
 
-// (integer part of 6 s + 8) mod 4, kept in double until it is small so that no
-// speed, however large, overflows the conversion; always 0 to 3.
+// (integer part of 6 s, plus 8) mod 4, kept in double until it is small so
+// that no speed, however large, overflows the conversion; always 0 to 3.
 int32_t strikeBand(float s) {
-  double band = std::fmod(std::trunc(6.0 * s + 8.0), 4.0);
+  double band = std::fmod(std::trunc(6.0 * s) + 8.0, 4.0);
   if (band < 0.0) band += 4.0;
   return static_cast<int32_t>(band) & 3;
 }
