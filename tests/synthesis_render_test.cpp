@@ -204,6 +204,60 @@ TEST_F(SynthesisRender, SamplesAreScaledBy32764AndTruncatedTowardZero) {
   EXPECT_GT(roundedAwayWouldDiffer, 1000);
 }
 
+// The per-frame steps written out plainly, one sample at a time, from the state
+// before a call and the targets that call derived: every sample of both voices
+// must match exactly, including where each value is narrowed to single
+// precision (the tone voice per channel, the strike levels, the mixed frame).
+TEST_F(SynthesisRender, EverySampleOfBothVoicesMatchesAPlainModel) {
+  struct Pair {
+    double left, right;
+  };
+  const auto read = [](const WaveTable& table, double phase) {
+    const int64_t whole = static_cast<int64_t>(phase);
+    const double w = phase - static_cast<double>(whole);
+    const int64_t at = whole % table.frameCount, next = (at + 1) % table.frameCount;
+    const float* s = table.samples;
+    return Pair{(1 - w) * s[2 * at] + w * s[2 * next], (1 - w) * s[2 * at + 1] + w * s[2 * next + 1]};
+  };
+  std::mt19937 random(5);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  int64_t bothSounding = 0;
+  for (int call = 0; call < 200; ++call) {
+    const float fraction = unit(random), speed = 1.2f * unit(random);
+    const float velocityX = 0.2f * unit(random) - 0.1f, centroidX = unit(random);
+    const float leftGain = std::sqrt(1.0f - centroidX), rightGain = std::sqrt(centroidX);
+    setMotion(fraction, speed, velocityX, leftGain, rightGain);
+    SynthState m = synthState;
+    const uint32_t frames = 1 + static_cast<uint32_t>(random() % 3000);
+    const std::vector<int16_t> out = render(frames);
+    const SynthTargets& t = synthTargets;
+    for (uint32_t n = 0; n < frames; ++n) {
+      m.toneLevel = m.toneLevel * (1 - 10.0 / 44100) + t.levelTarget * (10.0 / 44100);
+      m.toneLeftGain = m.toneLeftGain * (1 - 500.0 / 44100) + leftGain * (500.0 / 44100);
+      m.toneRightGain = m.toneRightGain * (1 - 500.0 / 44100) + rightGain * (500.0 / 44100);
+      const Pair tone = read(toneTable, m.tonePhase);
+      const float a = static_cast<float>(m.toneLeftGain * m.toneLevel * tone.left);
+      const float b = static_cast<float>(m.toneRightGain * m.toneLevel * tone.right);
+      m.strikeLeftLevel = static_cast<float>(m.strikeLeftLevel * (1 - 1.0 / 44100) +
+                                             t.strikeLeftTarget * (1.0 / 44100));
+      m.strikeRightLevel = static_cast<float>(m.strikeRightLevel * (1 - 1.0 / 44100) +
+                                              t.strikeRightTarget * (1.0 / 44100));
+      const Pair strike = read(strikeTable, m.strikePhase);
+      const float left = static_cast<float>(a + m.strikeLeftLevel * strike.left);
+      const float right = static_cast<float>(b + m.strikeRightLevel * strike.right);
+      ASSERT_EQ(out[2 * n], static_cast<int16_t>(static_cast<int>(left * 32764.0))) << call << " " << n;
+      ASSERT_EQ(out[2 * n + 1], static_cast<int16_t>(static_cast<int>(right * 32764.0))) << call << " " << n;
+      bothSounding += std::fabs(a) > 0.05f && std::fabs(m.strikeLeftLevel * strike.left) > 0.02;
+      m.toneIncrement = m.toneIncrement * (1 - 500.0 / 44100) + t.toneIncrementTarget * (500.0 / 44100);
+      m.tonePhase += m.toneIncrement;
+      m.strikePhase += synthState.strikeIncrement;
+    }
+    ASSERT_EQ(synthState.tonePhase, std::fmod(m.tonePhase, 32768.0)) << call;
+    ASSERT_EQ(synthState.strikePhase, std::fmod(m.strikePhase, 131072.0)) << call;
+  }
+  EXPECT_GT(bothSounding, 20000) << "the calls had both voices loud at once";
+}
+
 TEST_F(SynthesisRender, NoSampleExceedsTheLevelBound) {
   std::mt19937 random(2024);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
