@@ -8,7 +8,9 @@
 #include "vision/frame_pipeline.h"
 #include "vision/motion_state.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+// The block pass sums lanes through 64-bit moves that only x86-64 has;
+// elsewhere every column takes the plain per-sample path.
+#if defined(__x86_64__)
 #include <tmmintrin.h>
 #define TESSARO_VECTOR_PASS 1
 #endif
