@@ -36,7 +36,7 @@ namespace {
 const WindowPlatform* platform = &sdlWindowPlatform;
 
 // The rendering context's format, fixed before the window exists because X11
-// binds a window to its visual at creation.
+// binds a window to its visual at creation. colourBits 0 asks for no minimum.
 void requestPixelFormat(int32_t colourBits) {
   SDL_GL_ResetAttributes();
   SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_COMPATIBILITY);
@@ -67,8 +67,14 @@ bool createAppWindow(const char* title, int32_t width, int32_t height, int32_t c
   appWindow.colourBits = colourBits;
   requestPixelFormat(colourBits);
   // Not resizable: SDL fixes the minimum and maximum size, so no maximise.
-  appWindow.window = platform->createWindow(title, 0, 0, width, height,
-                                            SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN);
+  const uint32_t flags = SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN;
+  appWindow.window = platform->createWindow(title, 0, 0, width, height, flags);
+  if (!appWindow.window && colourBits != 0) {
+    // GLX takes the buffer size as a hard minimum, and an X server offering
+    // only 24-bit visuals has none of 32; red, green and blue still get 8 bits.
+    requestPixelFormat(0);
+    appWindow.window = platform->createWindow(title, 0, 0, width, height, flags);
+  }
   if (!appWindow.window) {
     destroyAppWindow();
     return false;

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__)
 #include <emmintrin.h>
+#endif
 
 #include "sound/synth_state.h"
 #include "sound/wave_tables.h"
@@ -50,21 +52,76 @@ float unitRange(float v) {
   return (v > 1.0f && v <= FLT_MAX) ? 1.0f : 0.0f;
 }
 
-// Both channels of one frame widened to double: lane 0 left, lane 1 right.
-inline __m128d loadFrame(const float* frame) {
+// Left and right side by side: the two lanes of an SSE2 register where there
+// is one, a pair of doubles elsewhere. Both compute the same IEEE results.
+#if defined(__x86_64__)
+
+using Lanes = __m128d;
+inline Lanes lanes(double left, double right) { return _mm_setr_pd(left, right); }
+inline Lanes both(double v) { return _mm_set1_pd(v); }
+inline Lanes add(Lanes a, Lanes b) { return _mm_add_pd(a, b); }
+inline Lanes mul(Lanes a, Lanes b) { return _mm_mul_pd(a, b); }
+inline double leftOf(Lanes v) { return _mm_cvtsd_f64(v); }
+inline double rightOf(Lanes v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
+
+// Both channels of one frame widened to double.
+inline Lanes loadFrame(const float* frame) {
   return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame))));
 }
+
+// Narrowing to single precision and back, lane by lane.
+inline Lanes narrow(Lanes v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
+
+// A non-finite gain counts as 0 and a finite one is held to [0, 1].
+inline Lanes unitGains(float left, float right) {
+  const __m128 raw = _mm_setr_ps(left, right, 0.0f, 0.0f);
+  const __m128 finite = _mm_and_ps(raw, _mm_cmple_ps(raw, _mm_set1_ps(FLT_MAX)));
+  return _mm_cvtps_pd(_mm_min_ps(_mm_max_ps(finite, _mm_setzero_ps()), _mm_set1_ps(1.0f)));
+}
+
+// Scales by 32764, truncates toward zero and stores the two 16-bit samples.
+// The level bound keeps every value well inside 16 bits.
+inline void writeFrame(unsigned char* out, Lanes frame) {
+  const __m128i whole = _mm_cvttpd_epi32(_mm_mul_pd(frame, _mm_set1_pd(sampleScale)));
+  const int32_t pair = _mm_cvtsi128_si32(_mm_packs_epi32(whole, whole));
+  std::memcpy(out, &pair, sizeof pair);
+}
+
+#else
+
+struct Lanes {
+  double left, right;
+};
+inline Lanes lanes(double left, double right) { return {left, right}; }
+inline Lanes both(double v) { return {v, v}; }
+inline Lanes add(Lanes a, Lanes b) { return {a.left + b.left, a.right + b.right}; }
+inline Lanes mul(Lanes a, Lanes b) { return {a.left * b.left, a.right * b.right}; }
+inline double leftOf(Lanes v) { return v.left; }
+inline double rightOf(Lanes v) { return v.right; }
+inline Lanes loadFrame(const float* frame) { return {frame[0], frame[1]}; }
+inline Lanes narrow(Lanes v) { return {static_cast<float>(v.left), static_cast<float>(v.right)}; }
+inline double unitGain(float v) { return v > 0.0f && v <= FLT_MAX ? std::fmin(v, 1.0f) : 0.0f; }
+inline Lanes unitGains(float left, float right) { return {unitGain(left), unitGain(right)}; }
+inline int16_t sampleOf(double v) {
+  const double scaled = std::trunc(v * sampleScale);
+  return static_cast<int16_t>(std::fmin(std::fmax(scaled, -32768.0), 32767.0));
+}
+inline void writeFrame(unsigned char* out, Lanes frame) {
+  const int16_t pair[2] = {sampleOf(frame.left), sampleOf(frame.right)};
+  std::memcpy(out, pair, sizeof pair);
+}
+
+#endif
 
 // Linear interpolation between frame floor(phase) mod N and the next one,
 // the last frame followed by frame 0. phase must lie in [0, 2^52), where a
 // double still resolves a fraction and the int64 conversion cannot overflow.
-inline __m128d interpolate(const float* samples, int64_t mask, double phase) {
+inline Lanes interpolate(const float* samples, int64_t mask, double phase) {
   const int64_t whole = static_cast<int64_t>(phase);
   const double weight = phase - static_cast<double>(whole);
-  const __m128d base = loadFrame(samples + 2 * (whole & mask));
-  const __m128d next = loadFrame(samples + 2 * ((whole + 1) & mask));
-  return _mm_add_pd(_mm_mul_pd(_mm_set1_pd(1.0 - weight), base),
-                    _mm_mul_pd(_mm_set1_pd(weight), next));
+  const Lanes base = loadFrame(samples + 2 * (whole & mask));
+  const Lanes next = loadFrame(samples + 2 * ((whole + 1) & mask));
+  return add(mul(both(1.0 - weight), base), mul(both(weight), next));
 }
 
 // Any phase at or above 0 into [0, 2^52); beyond 2^52 a double holds only
@@ -81,33 +138,25 @@ inline double startPhase(double phase, int32_t frameCount) {
   return (phase >= 0.0 && phase <= DBL_MAX) ? std::fmod(phase, frameCount) : 0.0;
 }
 
-// Both gains of one frame, lane 0 left: a non-finite gain counts as 0 and a
-// finite one is held to [0, 1].
-inline __m128d loadGains() {
+// Both gains of one frame, read afresh every frame.
+inline Lanes loadGains() {
   const float right = motionState.rightGain.load(std::memory_order_relaxed);
   const float left = motionState.leftGain.load(std::memory_order_relaxed);
-  const __m128 raw = _mm_setr_ps(left, right, 0.0f, 0.0f);
-  const __m128 finite = _mm_and_ps(raw, _mm_cmple_ps(raw, _mm_set1_ps(FLT_MAX)));
-  return _mm_cvtps_pd(_mm_min_ps(_mm_max_ps(finite, _mm_setzero_ps()), _mm_set1_ps(1.0f)));
+  return unitGains(left, right);
 }
 
-// Narrowing to single precision and back, lane by lane.
-inline __m128d narrow(__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
+// A smoothed value that has decayed below any audible level ends at exactly 0:
+// left alone it would sink into subnormal numbers and stay there, and every
+// frame of a silent room would then run many times slower.
+constexpr double inaudible = 1e-30;
+inline double settled(double v) { return std::fabs(v) < inaudible ? 0.0 : v; }
 
-// (integer part of 6 s + 8) mod 4, kept in double until it is small so that no
-// speed, however large, overflows the conversion; always 0 to 3.
+// (integer part of 6 s, plus 8) mod 4, kept in double until it is small so
+// that no speed, however large, overflows the conversion; always 0 to 3.
 int32_t strikeBand(float s) {
-  double band = std::fmod(std::trunc(6.0 * s + 8.0), 4.0);
+  double band = std::fmod(std::trunc(6.0 * s) + 8.0, 4.0);
   if (band < 0.0) band += 4.0;
   return static_cast<int32_t>(band) & 3;
-}
-
-// Scales by 32764, truncates toward zero and stores the two 16-bit samples.
-// The level bound keeps every value well inside 16 bits.
-inline void writeFrame(unsigned char* out, __m128d frame) {
-  const __m128i whole = _mm_cvttpd_epi32(_mm_mul_pd(frame, _mm_set1_pd(sampleScale)));
-  const int32_t pair = _mm_cvtsi128_si32(_mm_packs_epi32(whole, whole));
-  std::memcpy(out, &pair, sizeof pair);
 }
 
 }  // namespace
@@ -121,9 +170,9 @@ void resetSynthState() {
 }
 
 StereoValue readFrame(const WaveTable& table, double phase) {
-  const __m128d v = interpolate(table.samples, table.frameCount - 1,
-                                servablePhase(phase, table.frameCount));
-  return {_mm_cvtsd_f64(v), _mm_cvtsd_f64(_mm_unpackhi_pd(v, v))};
+  const Lanes v = interpolate(table.samples, table.frameCount - 1,
+                              servablePhase(phase, table.frameCount));
+  return {leftOf(v), rightOf(v)};
 }
 
 uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t) {
@@ -169,9 +218,9 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
   // Narrowed through explicit conversions: GCC 12's SLP vectorizer, seeing the
   // two float stores and their reuse below, otherwise reuses the unrounded
   // products.
-  const __m128d strikeTargets = narrow(_mm_mul_pd(_mm_setr_pd(tg.panLeft, tg.panRight), _mm_set1_pd(g)));
-  tg.strikeLeftTarget = static_cast<float>(_mm_cvtsd_f64(strikeTargets));
-  tg.strikeRightTarget = static_cast<float>(_mm_cvtsd_f64(_mm_unpackhi_pd(strikeTargets, strikeTargets)));
+  const Lanes strikeTargets = narrow(mul(lanes(tg.panLeft, tg.panRight), both(g)));
+  tg.strikeLeftTarget = static_cast<float>(leftOf(strikeTargets));
+  tg.strikeRightTarget = static_cast<float>(rightOf(strikeTargets));
 
   // Per-frame work runs on locals, left and right side by side in the two
   // lanes of a register; the state is stored back once.
@@ -180,15 +229,15 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
   const float* strike = strikeTable.samples;
   const double levelStep = tg.levelTarget * levelTake;
   const double toneIncrementStep = tg.toneIncrementTarget * glideTake;
-  const __m128d strikeStep = _mm_mul_pd(strikeTargets, _mm_set1_pd(strikeTake));
-  const __m128d glideKeepBoth = _mm_set1_pd(glideKeep);
-  const __m128d glideTakeBoth = _mm_set1_pd(glideTake);
-  const __m128d strikeKeepBoth = _mm_set1_pd(strikeKeep);
+  const Lanes strikeStep = mul(strikeTargets, both(strikeTake));
+  const Lanes glideKeepBoth = both(glideKeep);
+  const Lanes glideTakeBoth = both(glideTake);
+  const Lanes strikeKeepBoth = both(strikeKeep);
   const double strikeIncrement = st.strikeIncrement;
   double toneLevel = st.toneLevel;
-  __m128d toneGain = _mm_setr_pd(st.toneLeftGain, st.toneRightGain);
+  Lanes toneGain = lanes(st.toneLeftGain, st.toneRightGain);
   double toneIncrement = st.toneIncrement;
-  __m128d strikeLevel = _mm_setr_pd(st.strikeLeftLevel, st.strikeRightLevel);
+  Lanes strikeLevel = lanes(st.strikeLeftLevel, st.strikeRightLevel);
   // Within a call the phases grow by at most 2^30 frames times a few hundred,
   // which keeps them far below 2^52 from a start inside the table.
   double tonePhase = startPhase(st.tonePhase, toneFrameCount);
@@ -196,14 +245,14 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
 
   for (uint32_t n = 0; n < frames; ++n) {
     toneLevel = toneLevel * levelKeep + levelStep;
-    toneGain = _mm_add_pd(_mm_mul_pd(toneGain, glideKeepBoth), _mm_mul_pd(loadGains(), glideTakeBoth));
+    toneGain = add(mul(toneGain, glideKeepBoth), mul(loadGains(), glideTakeBoth));
 
-    const __m128d toneValue = interpolate(tone, toneFrameCount - 1, tonePhase);
-    const __m128d toneOut = narrow(_mm_mul_pd(_mm_mul_pd(toneGain, _mm_set1_pd(toneLevel)), toneValue));
+    const Lanes toneValue = interpolate(tone, toneFrameCount - 1, tonePhase);
+    const Lanes toneOut = narrow(mul(mul(toneGain, both(toneLevel)), toneValue));
 
-    strikeLevel = narrow(_mm_add_pd(_mm_mul_pd(strikeLevel, strikeKeepBoth), strikeStep));
-    const __m128d strikeValue = interpolate(strike, strikeFrameCount - 1, strikePhase);
-    const __m128d frame = narrow(_mm_add_pd(toneOut, _mm_mul_pd(strikeLevel, strikeValue)));
+    strikeLevel = narrow(add(mul(strikeLevel, strikeKeepBoth), strikeStep));
+    const Lanes strikeValue = interpolate(strike, strikeFrameCount - 1, strikePhase);
+    const Lanes frame = narrow(add(toneOut, mul(strikeLevel, strikeValue)));
     writeFrame(out + 4 * static_cast<std::size_t>(n), frame);
 
     toneIncrement = toneIncrement * glideKeep + toneIncrementStep;
@@ -211,12 +260,12 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
     strikePhase += strikeIncrement;
   }
 
-  st.toneLevel = toneLevel;
-  st.toneLeftGain = _mm_cvtsd_f64(toneGain);
-  st.toneRightGain = _mm_cvtsd_f64(_mm_unpackhi_pd(toneGain, toneGain));
+  st.toneLevel = settled(toneLevel);
+  st.toneLeftGain = settled(leftOf(toneGain));
+  st.toneRightGain = settled(rightOf(toneGain));
   st.toneIncrement = toneIncrement;
-  st.strikeLeftLevel = static_cast<float>(_mm_cvtsd_f64(strikeLevel));
-  st.strikeRightLevel = static_cast<float>(_mm_cvtsd_f64(_mm_unpackhi_pd(strikeLevel, strikeLevel)));
+  st.strikeLeftLevel = static_cast<float>(settled(leftOf(strikeLevel)));
+  st.strikeRightLevel = static_cast<float>(settled(rightOf(strikeLevel)));
   // Wrapped once per call; within a call the phases grow freely.
   st.tonePhase = std::fmod(tonePhase, static_cast<double>(toneFrameCount));
   st.strikePhase = std::fmod(strikePhase, static_cast<double>(strikeFrameCount));

@@ -162,6 +162,43 @@ TEST_F(AudioOutput, ThreadedSetUpPlaysTheStreamThroughTwoReverbs) {
   std::remove(path.c_str());
 }
 
+TEST_F(AudioOutput, NoMemoryForTheWavetablesSaysSoAndPlaysSilenceDespiteMotion) {
+  std::string path = testing::TempDir() + "tessaro_output_" + std::to_string(getpid()) + ".raw";
+  setenv("SDL_AUDIODRIVER", "disk", 1);
+  setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
+  resetSynthState();
+  setWaveTableAllocator([](std::size_t) -> void* { return nullptr; });
+  testing::internal::CaptureStderr();
+  const int32_t started = initAudio(nullptr);
+  const std::vector<std::string> printed = audioLines(testing::internal::GetCapturedStderr());
+  setWaveTableAllocator(nullptr);
+  ASSERT_EQ(started, 1) << "the rest of the sound path is set up as usual";
+  ASSERT_EQ(printed.size(), 1u);
+  EXPECT_EQ(printed[0], "audio: no memory for the wavetables; the synthesis stays silent");
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(toneTable.samples, nullptr);
+  EXPECT_EQ(strikeTable.samples, nullptr);
+  ASSERT_NE(audioStream, 0u);
+
+  // A visitor moving in front of the camera changes nothing.
+  enterMotionLock();
+  motionState.movingFraction = 0.5f;
+  motionState.speed = 0.8f;
+  leaveMotionLock();
+  motionState.leftGain.store(0.7f);
+  motionState.rightGain.store(0.7f);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(BASS_Free());
+  resetMotionState();
+
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_GE(bytes.size(), 4u * 4410u);
+  for (char b : bytes) ASSERT_EQ(b, 0);
+  std::remove(path.c_str());
+  ASSERT_TRUE(buildWaveTables());
+}
+
 TEST(AudioPath, MotionSoundsThroughBothReverbsAndItsTailDiesToSilence) {
   BASS_Free();
   ASSERT_TRUE(buildWaveTables());

@@ -315,7 +315,7 @@ TEST(MotionAnalysisSummary, VelocitySmoothsOverTheFrameIntervalAndSpeedFollows) 
   EXPECT_EQ(motionState.lastCentroidY, motionState.centroidY);
 }
 
-TEST(MotionAnalysisSummary, UnusableIntervalKeepsVelocitiesAndSpeedOnly) {
+TEST(MotionAnalysisSummary, UnusableIntervalKeepsVelocitiesSpeedAndLastCentroid) {
   struct Case {
     const char* name;
     float previousTime, time;
@@ -344,9 +344,40 @@ TEST(MotionAnalysisSummary, UnusableIntervalKeepsVelocitiesAndSpeedOnly) {
     // The rest of the summary still runs.
     EXPECT_FLOAT_EQ(motionState.movingFraction, 0.25f);
     EXPECT_GT(motionState.centroidX, 0.4f);
-    EXPECT_EQ(motionState.lastCentroidX, motionState.centroidX);
     EXPECT_FLOAT_EQ(motionState.rightGain, std::sqrt(motionState.centroidX));
+    // The next usable interval is measured against the last centroid it spans.
+    EXPECT_EQ(motionState.lastCentroidX, before.lastCentroidX);
+    EXPECT_EQ(motionState.lastCentroidY, before.lastCentroidY);
   }
+}
+
+// After about six days a float millisecond clock advances in 64 ms steps, so at
+// 47 frames a second two of every three frame intervals read 0. The velocity
+// must still come out as with the true intervals, not a third of it.
+TEST(MotionAnalysisSummary, CoarseClockGivesTheVelocityOfTheTrueIntervals) {
+  constexpr int32_t width = 160, height = 2, frameCount = 150;
+  constexpr double period = 64.0 / 3.0;
+  const auto velocityAfter = [&](double startMs) {
+    EXPECT_TRUE(startMode(width, height));
+    float t = static_cast<float>(startMs);
+    settleOn(uniformFrame(width, height, 100), t);
+    int32_t zeroIntervals = 0;
+    for (int32_t n = 0; n < frameCount; ++n) {
+      // A dark column walking one step a frame: a steady sideways motion.
+      TestFrame frame = uniformFrame(width, height, 100);
+      for (int32_t j = 0; j < height; ++j) frame.at(j, 5 + n) = 0;
+      feed(frame, static_cast<float>(startMs + 1000.0 + n * period));
+      zeroIntervals += frameTiming.frameInterval == 0.0f;
+    }
+    return std::make_pair(motionState.velocityX.load(), zeroIntervals);
+  };
+  const auto [exact, exactZeros] = velocityAfter(1000.0);
+  const auto [coarse, coarseZeros] = velocityAfter(0x1p29);
+  ASSERT_EQ(exactZeros, 0);
+  ASSERT_GT(coarseZeros, frameCount / 2);
+  // x falls by 1/160 per frame of 64/3 ms: -0.29 per second once smoothed.
+  EXPECT_NEAR(exact, -1000.0 / (160.0 * period), 0.01);
+  EXPECT_NEAR(coarse, exact, 0.03 * std::fabs(exact));
 }
 
 TEST(MotionAnalysisSummary, NegativeFirstIntervalIsUsedAsIs) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
 #include <vector>
@@ -64,4 +65,47 @@ TEST(MotionStateConcurrency, WriterAnalysesWhileReaderCopiesUnderTheLock) {
   EXPECT_EQ(inconsistent, 0);
   EXPECT_GE(readsWithMotion.load(), 500);
   EXPECT_GT(motionState.speed, 0.0f);
+}
+
+// The lock works without initMotionLock; a start-up initMotionLock must not
+// reset it under a thread that holds it, and delete then init gives a working
+// lock again.
+TEST(MotionStateConcurrency, InitialisingTheLockNeverFreesItUnderItsHolder) {
+  std::atomic<bool> held{false}, release{false}, entered{false};
+  std::thread holder([&] {
+    enterMotionLock();
+    held = true;
+    while (!release.load()) std::this_thread::yield();
+    leaveMotionLock();
+  });
+  while (!held.load()) std::this_thread::yield();
+  initMotionLock();
+  std::thread waiter([&] {
+    enterMotionLock();
+    entered = true;
+    leaveMotionLock();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(entered.load()) << "the lock was taken twice at once";
+  release = true;
+  holder.join();
+  waiter.join();
+  EXPECT_TRUE(entered.load());
+
+  deleteMotionLock();
+  deleteMotionLock();
+  initMotionLock();
+  initMotionLock();
+  entered = false;
+  enterMotionLock();
+  std::thread second([&] {
+    enterMotionLock();
+    entered = true;
+    leaveMotionLock();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(entered.load());
+  leaveMotionLock();
+  second.join();
+  EXPECT_TRUE(entered.load());
 }

@@ -1,7 +1,9 @@
 // The callback on an audio thread of its own while the analysis publishes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <thread>
@@ -47,6 +49,52 @@ TEST_F(SynthesisConcurrency, RendersCleanlyWhileMotionIsPublished) {
   EXPECT_GT(peak, 1000);
   EXPECT_LE(peak, 19748);
   EXPECT_TRUE(std::isfinite(synthState.toneLevel) && std::isfinite(synthState.tonePhase));
+}
+
+// The analysis may move the centroid while one long request is being filled:
+// the gains are read for every frame, so both values are heard in the one
+// buffer. Another thread swings the left gain between 1 and 0 every
+// millisecond while the audio thread renders two minutes of sound in one call.
+TEST_F(SynthesisConcurrency, GainsChangedDuringOneCallAreHeardInIt) {
+  setMotion(0.5f, 0.0f, 0.0f, 0.5f, 0.7f);  // the tone alone
+  render(44100);  // let the tone rise; the left gain starts at 0.5, neither extreme
+  setMotion(0.5f, 0.0f, 0.0f, 1.0f, 0.7f);
+
+  constexpr uint32_t frames = 120 * 44100;
+  std::vector<int16_t> buffer(2 * static_cast<std::size_t>(frames));
+  std::atomic<bool> calling{false}, returned{false};
+  std::atomic<int> flips{0};
+  std::thread analysis([&] {
+    while (!calling.load()) std::this_thread::yield();
+    for (float gain = 0.0f; !returned.load(); gain = 1.0f - gain) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      motionState.leftGain.store(gain, std::memory_order_relaxed);
+      flips.fetch_add(1);
+    }
+  });
+  std::thread audio([&] {
+    calling = true;
+    EXPECT_EQ(synthesisCallback(0, buffer.data(), frames * 4, 0), frames * 4);
+    returned = true;
+  });
+  audio.join();
+  analysis.join();
+  ASSERT_GT(flips.load(), 0);
+
+  // Per 0.1 s stretch, the left channel against the right one (gain 0.7).
+  int loudLeft = 0, silentLeft = 0;
+  for (uint32_t start = 0; start + 4410 <= frames; start += 4410) {
+    int left = 0, right = 0;
+    for (uint32_t n = start; n < start + 4410; ++n) {
+      left = std::max(left, std::abs(int{buffer[2 * n]}));
+      right = std::max(right, std::abs(int{buffer[2 * n + 1]}));
+    }
+    ASSERT_GT(right, 3000) << start;
+    loudLeft += left * 10 >= right * 13;  // gain 1: 1/0.7 of the right channel
+    silentLeft += left * 100 <= right;    // gain 0
+  }
+  EXPECT_GT(loudLeft, 0);
+  EXPECT_GT(silentLeft, 0);
 }
 
 }  // namespace

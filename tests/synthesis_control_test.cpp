@@ -137,8 +137,8 @@ TEST_F(SynthesisControl, StrikeBandCyclesAndStaysInTheTableForAnySpeed) {
   const Case cases[] = {{0.0f, 0},       {0.16f, 0},         {0.17f, 1},    {0.34f, 2},
                         {0.5f, 3},       {0.7f, 0},          {0.9f, 1},     {1000.25f, 1},
                         {1000.5f, 3},    {1e6f, 0},          {3e9f, 0},     {1e30f, 0},
-                        {FLT_MAX, 0},    {-0.1f, 3},         {-1.0f, 2},    {-1.5f, 3},
-                        {-1e30f, 0}};
+                        {FLT_MAX, 0},    {-0.1f, 0},         {-0.2f, 3},    {-1.0f, 2},
+                        {-1.5f, 3},      {-1e30f, 0}};
   for (const Case& c : cases) {
     setMotion(0.0f, c.speed, 0.0f, 0.0f, 0.0f);
     synthesisCallback(0, nullptr, 0, 0);

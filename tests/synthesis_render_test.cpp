@@ -142,6 +142,42 @@ TEST_F(SynthesisRender, SmoothedValuesFollowTheirRecurrencesExactly) {
   }
 }
 
+// After the visitor leaves, the smoothed levels and gains fade towards 0. They
+// must reach 0 itself rather than linger as subnormal numbers, on which every
+// frame of a silent room computes many times slower.
+TEST_F(SynthesisRender, FadedLevelsSettleAtZeroNotInSubnormals) {
+  setMotion(0.6f, 0.8f, 0.01f, 0.8f, 0.6f);
+  render(44100);
+  ASSERT_GT(synthState.toneLevel, 0.1);
+  ASSERT_GT(synthState.strikeLeftLevel, 0.0f);
+  ASSERT_GT(synthState.strikeRightLevel, 0.0f);
+  ASSERT_GT(synthState.toneRightGain, 0.5);
+
+  // Silence with the centroid at the left edge: the right gain fades too.
+  setMotion(0.0f, 0.0f, 0.0f, 1.0f, 0.0f);
+  const auto normalOrZero = [](auto v) {
+    const int kind = std::fpclassify(v);
+    return kind == FP_NORMAL || kind == FP_ZERO;
+  };
+  // 120 s: long past the point where every one of them would be subnormal.
+  for (int call = 0; call < 120; ++call) {
+    const std::vector<int16_t> samples = render(44100);
+    EXPECT_TRUE(normalOrZero(synthState.toneLevel)) << call << " " << synthState.toneLevel;
+    EXPECT_TRUE(normalOrZero(synthState.toneRightGain)) << call << " " << synthState.toneRightGain;
+    EXPECT_TRUE(normalOrZero(synthState.strikeLeftLevel)) << call << " " << synthState.strikeLeftLevel;
+    EXPECT_TRUE(normalOrZero(synthState.strikeRightLevel)) << call << " " << synthState.strikeRightLevel;
+    if (call >= 15) {  // the strike fades with a 1 s time constant
+      ASSERT_EQ(peakOf(samples), 0) << call;
+    }
+    if (testing::Test::HasFailure()) break;
+  }
+  EXPECT_EQ(synthState.toneLevel, 0.0);
+  EXPECT_EQ(synthState.toneRightGain, 0.0);
+  EXPECT_EQ(synthState.strikeLeftLevel, 0.0f);
+  EXPECT_EQ(synthState.strikeRightLevel, 0.0f);
+  EXPECT_NEAR(synthState.toneLeftGain, 1.0, 1e-12);  // a live gain is kept
+}
+
 // With the tone silent and the strike level held at its target, every sample
 // is the interpolated strike frame times the level, times 32764, truncated
 // toward zero.
@@ -166,6 +202,60 @@ TEST_F(SynthesisRender, SamplesAreScaledBy32764AndTruncatedTowardZero) {
     }
   }
   EXPECT_GT(roundedAwayWouldDiffer, 1000);
+}
+
+// The per-frame steps written out plainly, one sample at a time, from the state
+// before a call and the targets that call derived: every sample of both voices
+// must match exactly, including where each value is narrowed to single
+// precision (the tone voice per channel, the strike levels, the mixed frame).
+TEST_F(SynthesisRender, EverySampleOfBothVoicesMatchesAPlainModel) {
+  struct Pair {
+    double left, right;
+  };
+  const auto read = [](const WaveTable& table, double phase) {
+    const int64_t whole = static_cast<int64_t>(phase);
+    const double w = phase - static_cast<double>(whole);
+    const int64_t at = whole % table.frameCount, next = (at + 1) % table.frameCount;
+    const float* s = table.samples;
+    return Pair{(1 - w) * s[2 * at] + w * s[2 * next], (1 - w) * s[2 * at + 1] + w * s[2 * next + 1]};
+  };
+  std::mt19937 random(5);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  int64_t bothSounding = 0;
+  for (int call = 0; call < 200; ++call) {
+    const float fraction = unit(random), speed = 1.2f * unit(random);
+    const float velocityX = 0.2f * unit(random) - 0.1f, centroidX = unit(random);
+    const float leftGain = std::sqrt(1.0f - centroidX), rightGain = std::sqrt(centroidX);
+    setMotion(fraction, speed, velocityX, leftGain, rightGain);
+    SynthState m = synthState;
+    const uint32_t frames = 1 + static_cast<uint32_t>(random() % 3000);
+    const std::vector<int16_t> out = render(frames);
+    const SynthTargets& t = synthTargets;
+    for (uint32_t n = 0; n < frames; ++n) {
+      m.toneLevel = m.toneLevel * (1 - 10.0 / 44100) + t.levelTarget * (10.0 / 44100);
+      m.toneLeftGain = m.toneLeftGain * (1 - 500.0 / 44100) + leftGain * (500.0 / 44100);
+      m.toneRightGain = m.toneRightGain * (1 - 500.0 / 44100) + rightGain * (500.0 / 44100);
+      const Pair tone = read(toneTable, m.tonePhase);
+      const float a = static_cast<float>(m.toneLeftGain * m.toneLevel * tone.left);
+      const float b = static_cast<float>(m.toneRightGain * m.toneLevel * tone.right);
+      m.strikeLeftLevel = static_cast<float>(m.strikeLeftLevel * (1 - 1.0 / 44100) +
+                                             t.strikeLeftTarget * (1.0 / 44100));
+      m.strikeRightLevel = static_cast<float>(m.strikeRightLevel * (1 - 1.0 / 44100) +
+                                              t.strikeRightTarget * (1.0 / 44100));
+      const Pair strike = read(strikeTable, m.strikePhase);
+      const float left = static_cast<float>(a + m.strikeLeftLevel * strike.left);
+      const float right = static_cast<float>(b + m.strikeRightLevel * strike.right);
+      ASSERT_EQ(out[2 * n], static_cast<int16_t>(static_cast<int>(left * 32764.0))) << call << " " << n;
+      ASSERT_EQ(out[2 * n + 1], static_cast<int16_t>(static_cast<int>(right * 32764.0))) << call << " " << n;
+      bothSounding += std::fabs(a) > 0.05f && std::fabs(m.strikeLeftLevel * strike.left) > 0.02;
+      m.toneIncrement = m.toneIncrement * (1 - 500.0 / 44100) + t.toneIncrementTarget * (500.0 / 44100);
+      m.tonePhase += m.toneIncrement;
+      m.strikePhase += synthState.strikeIncrement;
+    }
+    ASSERT_EQ(synthState.tonePhase, std::fmod(m.tonePhase, 32768.0)) << call;
+    ASSERT_EQ(synthState.strikePhase, std::fmod(m.strikePhase, 131072.0)) << call;
+  }
+  EXPECT_GT(bothSounding, 20000) << "the calls had both voices loud at once";
 }
 
 TEST_F(SynthesisRender, NoSampleExceedsTheLevelBound) {

@@ -8,7 +8,9 @@
 #include "vision/frame_pipeline.h"
 #include "vision/motion_state.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+// The block pass sums lanes through 64-bit moves that only x86-64 has;
+// elsewhere every column takes the plain per-sample path.
+#if defined(__x86_64__)
 #include <tmmintrin.h>
 #define TESSARO_VECTOR_PASS 1
 #endif
@@ -170,7 +172,10 @@ void publishMotion(const MotionCounts& counts) {
   s.centroidY = static_cast<float>((1.0 - weight) * s.centroidY + weight * y);
 
   // Velocities are smoothed from their own previous values: one infinite or NaN
-  // result would stay for the rest of the run, so such a frame keeps them.
+  // result would stay for the rest of the run, so such a frame keeps them. It
+  // keeps the last centroid too: the frame time did not advance (a zero step of
+  // a coarse float clock), so the next usable interval spans this frame as well
+  // and must be set against the centroid change over the same frames.
   const double interval = frameTiming.frameInterval;
   const double rate = 1.0 / interval;
   const double velocityX =
@@ -187,11 +192,11 @@ void publishMotion(const MotionCounts& counts) {
       s.velocityX.store(storedX, std::memory_order_relaxed);
       s.velocityY = storedY;
       s.speed = static_cast<float>(speed);
+      s.lastCentroidX = s.centroidX;
+      s.lastCentroidY = s.centroidY;
     }
   }
 
-  s.lastCentroidX = s.centroidX;
-  s.lastCentroidY = s.centroidY;
   s.leftGain.store(static_cast<float>(std::sqrt(1.0 - s.centroidX)), std::memory_order_relaxed);
   s.rightGain.store(static_cast<float>(std::sqrt(static_cast<double>(s.centroidX))),
                     std::memory_order_relaxed);

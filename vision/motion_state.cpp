@@ -5,11 +5,24 @@
 MotionState motionState{};
 
 namespace {
+// Usable from the start, so tests and early callers need no initMotionLock.
+// Initialising a live mutex again is undefined (and could reset one that is
+// held), so init only revives the lock after a delete. Both run on the main
+// thread while no other thread uses the lock.
 pthread_mutex_t motionLock = PTHREAD_MUTEX_INITIALIZER;
-}
+bool motionLockLive = true;
+}  // namespace
 
-void initMotionLock() { pthread_mutex_init(&motionLock, nullptr); }
-void deleteMotionLock() { pthread_mutex_destroy(&motionLock); }
+void initMotionLock() {
+  if (motionLockLive) return;
+  pthread_mutex_init(&motionLock, nullptr);
+  motionLockLive = true;
+}
+void deleteMotionLock() {
+  if (!motionLockLive) return;
+  pthread_mutex_destroy(&motionLock);
+  motionLockLive = false;
+}
 void enterMotionLock() { pthread_mutex_lock(&motionLock); }
 void leaveMotionLock() { pthread_mutex_unlock(&motionLock); }
 
