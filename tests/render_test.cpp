@@ -14,8 +14,10 @@
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
 #include "sound/synth_state.h"
+#include "support/test_media.h"
 #include "tools/render/render_core.h"
 #include "vision/capture_offline.h"
+#include "vision/capture_system.h"
 #include "vision/frame_buffers.h"
 #include "vision/frame_pipeline.h"
 #include "vision/motion_state.h"
@@ -69,6 +71,62 @@ TEST(Render, ReportsSourceAndSinkFailures) {
   EXPECT_EQ(error, "disk full");
   // The library is left closed: a later render starts afresh.
   EXPECT_FALSE(BASS_Free());
+}
+
+// Places a decoded picture only after refusing the first `placerRefusals`.
+int placerCalls = 0;
+int placerRefusals = 0;
+bool refuseFirst(const AVFrame* picture, PictureDecoder& decoder, const LayoutTarget& target) {
+  return ++placerCalls > placerRefusals && placeDecodedPicture(picture, decoder, target);
+}
+
+class UnplaceablePictures : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    placerCalls = placerRefusals = 0;
+    setOfflinePicturePlacer(refuseFirst);
+  }
+  void TearDown() override {
+    setOfflinePicturePlacer(nullptr);
+    closeOfflineSource(source);
+    std::remove(path.c_str());
+  }
+  const std::string path = testing::TempDir() + "tessaro_unplaceable_" + std::to_string(getpid()) + ".mkv";
+  OfflineSource source{};
+};
+
+// Six pictures; refusing a thousand would end in a picture placed if the
+// source kept looping through the file.
+TEST_F(UnplaceablePictures, AFileWithoutOneGivesNoPicturesAfterAWholePass) {
+  ASSERT_TRUE(writeGreyVideo(path, 160, 120, 10, {30, 70, 110, 150, 190, 230}));
+  placerRefusals = 1000;
+  RenderResult result;
+  std::string error;
+  std::vector<int16_t> samples;
+  RenderRequest request{path, 1.0, 1, false, collect, &samples};
+  EXPECT_FALSE(renderRecording(request, result, error));
+  EXPECT_EQ(error, "'" + path + "' gives no pictures");
+  EXPECT_GE(placerCalls, 6);   // each picture was tried
+  EXPECT_LE(placerCalls, 12);  // within two passes
+
+  // From the middle of the file: a few refused pictures across its end are
+  // skipped, a whole file of them is not.
+  std::string reason;
+  ASSERT_TRUE(openOfflineSource(source, path.c_str(), reason)) << reason;
+  FrameRecord frame{};
+  double seconds = 0, before = 0;
+  placerCalls = placerRefusals = 0;
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(nextOfflineFrame(source, frame, before));
+  placerCalls = 0;
+  placerRefusals = 5;  // the last two and the first three
+  ASSERT_TRUE(nextOfflineFrame(source, frame, seconds));
+  EXPECT_EQ(placerCalls, 6);
+  EXPECT_GT(seconds, before);
+  placerCalls = 0;
+  placerRefusals = 1000;
+  EXPECT_FALSE(nextOfflineFrame(source, frame, seconds));
+  EXPECT_GE(placerCalls, 6);
+  EXPECT_LE(placerCalls, 12);
 }
 
 // First 4410 frames that SDL's disk driver receives from the live set-up.

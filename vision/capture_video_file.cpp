@@ -99,6 +99,7 @@ bool nextPicture(CaptureRun& run) {
         av_seek_frame(file.format, -1, 0, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE);
       }
       rewound = true;
+      ++file.rewinds;
       continue;
     }
     if (received != AVERROR(EAGAIN)) return false;
