@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "sound/synth_state.h"
 #include "support/test_media.h"
 #include "tools/render/render_core.h"
+#include "tools/render/wav_output.h"
 #include "vision/capture_offline.h"
 #include "vision/capture_system.h"
 #include "vision/frame_buffers.h"
@@ -74,6 +76,25 @@ TEST(Render, ReportsSourceAndSinkFailures) {
   EXPECT_EQ(error, "disk full");
   // The library is left closed: a later render starts afresh.
   EXPECT_FALSE(BASS_Free());
+}
+
+TEST(WavOutput, AFailedOpeningGivesItsOwnReasonAndLeavesNothing) {
+  const std::string folder = testing::TempDir() + "tessaro_wav_" + std::to_string(getpid());
+  WavOutput wav{};
+  std::string error;
+  errno = ENOSPC;  // left over from something earlier
+  EXPECT_FALSE(openWavOutput(wav, folder + "/missing/out.wav", 44100, error));
+  EXPECT_EQ(error, std::strerror(ENOENT));
+
+  // A rate libsndfile refuses before touching the file system: its own text.
+  errno = ENOSPC;
+  error.clear();
+  EXPECT_FALSE(openWavOutput(wav, testing::TempDir() + "tessaro_wav_rate.wav", 0, error));
+  EXPECT_NE(error, std::strerror(ENOSPC));
+  EXPECT_FALSE(error.empty());
+  const std::string partial = testing::TempDir() + "tessaro_wav_rate.wav.partial";
+  EXPECT_NE(access(partial.c_str(), F_OK), 0) << "a partial file was left behind";
+  std::remove(partial.c_str());
 }
 
 // Places a decoded picture only after refusing the first `placerRefusals`.
