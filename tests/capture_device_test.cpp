@@ -268,6 +268,55 @@ TEST_F(CaptureThread, UnplugEndsTheThreadWithOneLineAndNoSpinning) {
   }
 }
 
+TEST_F(CaptureThread, ALostSignalIsRiddenOut) {
+  installFakeCamera(oneCamera());
+  testing::internal::CaptureStderr();
+  startStreaming();
+  setFakeDequeueFailures(1, EIO);
+  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(40)));
+  const bool first = waitForFrames(1, 2000);
+  bool kept = first;  // and the frames after it
+  for (int i = 0; i < 4 && kept; ++i) {
+    kept = waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }) && fakeProduceFrame(yuyvFrame(uint8_t(50 + i))) &&
+           waitForFrames(2 + i, 2000);
+  }
+  const bool running = isCaptureRunning(system);
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(first);
+  EXPECT_TRUE(kept);
+  EXPECT_TRUE(running);
+  EXPECT_EQ(errors, "");
+  if (kept) {
+    EXPECT_EQ(layoutLuma(loggedFrame(4), 320, 0, 0), 53);
+  }
+}
+
+TEST_F(CaptureThread, ASignalThatNeverReturnsEndsTheThreadWithOneLineAndNoSpinning) {
+  installFakeCamera(oneCamera());
+  testing::internal::CaptureStderr();
+  startStreaming();
+  setFakeDequeueFailures(-1, EIO);
+  fakeSignal();
+  // It pauses between attempts rather than giving up at the first error.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const bool stillTrying = isCaptureRunning(system);
+  const int pollsWhileTrying = fakePollCalls();
+  const bool ended = waitUntil(10000, [&] { return !isCaptureRunning(system); });
+  const int polls = fakePollCalls();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int pollsLater = fakePollCalls();
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(stillTrying);
+  EXPECT_LT(pollsWhileTrying, 20);
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(pollsLater, polls);
+  EXPECT_LT(polls, 60);
+  EXPECT_NE(errors.find("Input/output error"), std::string::npos) << errors;
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+}
+
 TEST_F(CaptureThread, StopDuringAWaitReturnsPromptly) {
   installFakeCamera(oneCamera());
   startStreaming();

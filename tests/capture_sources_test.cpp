@@ -2,12 +2,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/frame_log.h"
@@ -148,6 +150,42 @@ TEST_F(DemoCamera, IsTheOnlyCameraAndDeliversItsScene) {
   for (int j = 0; j < 480; ++j)
     for (int k = 0; k < 640; ++k) wrong += layout[size_t(j) * 1920 + 2 * size_t(k)] != scene[size_t(j * 640 + k)];
   EXPECT_EQ(wrong, 0);
+}
+
+// A frame callback slower than the demo's frame interval.
+std::atomic<bool> callbackSlow{true};
+std::atomic<int> slowCallbacks{0};
+int32_t slowFrame(uint32_t, const FrameRecord*, uint32_t) {
+  ++slowCallbacks;
+  if (callbackSlow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return 0;
+}
+
+TEST_F(DemoCamera, StopsWhileTheCallbackIsSlowerThanAFrame) {
+  setenv("TESSARO_CAMERA", "demo", 1);
+  callbackSlow = true;
+  slowCallbacks = 0;
+  ASSERT_GE(CVAcquireVidCap(&system), 0);
+  ASSERT_GE(CVDevConnect(system, 0), 0);
+  ASSERT_GE(CVDevStartCap(system, 0, 0, slowFrame, 0, &captureId), 0);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (slowCallbacks.load() < 4 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_GE(slowCallbacks.load(), 4);
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    EXPECT_GE(CVDevStopCap(system, captureId), 0);
+    stopped = true;
+  });
+  const auto asked = std::chrono::steady_clock::now();
+  while (!stopped.load() && std::chrono::steady_clock::now() - asked < std::chrono::seconds(1)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const bool stoppedInTime = stopped.load();
+  callbackSlow = false;  // lets a stuck capture loop reach its wait, so the test ends either way
+  stopper.join();
+  EXPECT_TRUE(stoppedInTime);
 }
 
 TEST_F(VideoFileCamera, PlaysInALoopAtItsOwnSizeAndRate) {

@@ -141,6 +141,9 @@ void runDemoCapture(CaptureRun& run) {
       placeLumaPlane(grey, demoWidth, 1, demoWidth, demoHeight, run.target);
       deliverFrame(run);
       delivered = due;
+      // A callback slower than a frame always finds the next one due: look
+      // for a stop after every frame, not only while waiting.
+      if (waitForStop(run, 0)) return;
       continue;
     }
     const int64_t nextMs = ((delivered + 1) * 1000 + demoFramesPerSecond - 1) / demoFramesPerSecond;

@@ -26,6 +26,8 @@ void OfflineCameraRelease::operator()(OfflineCamera* camera) const {
 }
 
 namespace {
+PicturePlacer picturePlacer = placeDecodedPicture;
+
 bool isDemo(const char* name) { return std::strcmp(name, "demo") == 0; }
 
 // The picture's own time; pictures without a time stamp follow the rate.
@@ -84,11 +86,13 @@ bool nextOfflineFrame(OfflineSource& source, FrameRecord& frame, double& seconds
     placeLumaPlane(camera.grey.data(), demoWidth, 1, demoWidth, demoHeight, camera.run.target);
     seconds = double(camera.frameIndex) / demoFramesPerSecond;
   } else {
-    // A picture that cannot be placed is skipped, as the live camera drops it.
+    // A picture that cannot be placed is skipped, as the live camera drops it;
+    // once the file started over twice without one, every picture was tried.
+    const uint32_t rewinds = camera.run.file.rewinds;
     for (;;) {
-      if (!nextPicture(camera.run)) return false;
+      if (!nextPicture(camera.run) || camera.run.file.rewinds - rewinds >= 2) return false;
       seconds = pictureSeconds(source);
-      const bool placed = placeDecodedPicture(camera.run.decoder.frame, camera.run.decoder, camera.run.target);
+      const bool placed = picturePlacer(camera.run.decoder.frame, camera.run.decoder, camera.run.target);
       av_frame_unref(camera.run.decoder.frame);
       if (placed) break;
     }
@@ -98,6 +102,8 @@ bool nextOfflineFrame(OfflineSource& source, FrameRecord& frame, double& seconds
   frame = {camera.layout.data(), camera.layout.size()};
   return true;
 }
+
+void setOfflinePicturePlacer(PicturePlacer placer) { picturePlacer = placer ? placer : placeDecodedPicture; }
 
 void closeOfflineSource(OfflineSource& source) {
   source.camera.reset();

@@ -50,6 +50,7 @@ struct FileStream {
   AVFormatContext* format;
   int streamIndex;
   double framesPerSecond;
+  uint32_t rewinds;  // times the file started over
 };
 
 // One capture from start to stop.
@@ -109,6 +110,12 @@ void closeVideoFile(CaptureRun& run);
 // the file. False when the file yields no picture at all.
 bool nextPicture(CaptureRun& run);
 void runVideoFileCapture(CaptureRun& run);
+
+// --- offline frames ---
+// Tests: replaces how the offline source places a decoded picture; nullptr
+// restores placeDecodedPicture.
+using PicturePlacer = bool (*)(const AVFrame* picture, PictureDecoder& decoder, const LayoutTarget& target);
+void setOfflinePicturePlacer(PicturePlacer placer);
 
 // --- capture thread ---
 // Waits until `timeoutMs` passed (-1: forever) or a stop was asked; true on stop.

@@ -108,9 +108,16 @@ void reportEnd(const char* what, int error) {
 // Outcome of draining the device's ready buffers.
 enum class Drain { Frame, Nothing, Gone };
 
+// A dequeue error other than an unplug (EIO: the signal was lost, say) may
+// pass: the thread pauses and tries again, and gives up only when that many
+// wakes in a row fail, about two seconds.
+constexpr int maxFailedWakes = 50;
+constexpr int failedWakePauseMs = 40;
+
 // Dequeues every ready buffer, requeues all but the newest good one, and
-// places that one. Short or error-flagged buffers are requeued unread.
-Drain drainNewest(CaptureRun& run) {
+// places that one. Short or error-flagged buffers are requeued unread. A
+// dequeue error that may pass ends the draining and is left in `failure`.
+Drain drainNewest(CaptureRun& run, int& failure) {
   V4l2Stream& stream = run.device;
   int newest = -1;
   uint32_t newestBytes = 0;
@@ -120,8 +127,12 @@ Drain drainNewest(CaptureRun& run) {
     buffer.memory = V4L2_MEMORY_MMAP;
     if (deviceIoctl(stream.fd, VIDIOC_DQBUF, &buffer) < 0) {
       if (errno == EAGAIN) break;
-      reportEnd(errno == ENODEV ? "unplugged" : "failed", errno);
-      return Drain::Gone;
+      if (errno == ENODEV) {
+        reportEnd("unplugged", errno);
+        return Drain::Gone;
+      }
+      failure = errno;
+      break;
     }
     if (buffer.index >= stream.bufferCount) continue;
     const size_t minimum = minimumFrameBytes(stream.fourcc, stream.width, stream.height, stream.bytesPerLine);
@@ -252,6 +263,7 @@ void stopV4l2Stream(V4l2Stream& stream) {
 }
 
 void runV4l2Capture(CaptureRun& run) {
+  int failedWakes = 0;
   for (;;) {
     pollfd waits[2] = {{run.device.fd, POLLIN, 0}, {run.stopFd, POLLIN, 0}};
     const int ready = ops().poll(waits, 2, -1);
@@ -266,8 +278,18 @@ void runV4l2Capture(CaptureRun& run) {
       return;
     }
     if (!(waits[0].revents & POLLIN)) continue;
-    const Drain drained = drainNewest(run);
+    int failure = 0;
+    const Drain drained = drainNewest(run, failure);
     if (drained == Drain::Gone) return;
     if (drained == Drain::Frame) deliverFrame(run);
+    if (failure == 0 || drained == Drain::Frame) {
+      failedWakes = 0;
+      continue;
+    }
+    if (++failedWakes >= maxFailedWakes) {
+      reportEnd("failed", failure);
+      return;
+    }
+    if (waitForStop(run, failedWakePauseMs)) return;  // the device stays readable: no spinning
   }
 }

@@ -99,6 +99,7 @@ bool nextPicture(CaptureRun& run) {
         av_seek_frame(file.format, -1, 0, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE);
       }
       rewound = true;
+      ++file.rewinds;
       continue;
     }
     if (received != AVERROR(EAGAIN)) return false;
@@ -136,7 +137,7 @@ bool openVideoFile(const char* path, CaptureRun& run) {
     std::fprintf(stderr, "Cannot play video file %s: %s\n", path, reason.c_str());
     return false;
   }
-  run.file = {format, index, streamRate(format, index)};
+  run.file = FileStream{format, index, streamRate(format, index), 0};
   run.decoder.context = context;
   run.decoder.frame = av_frame_alloc();
   run.decoder.packet = av_packet_alloc();

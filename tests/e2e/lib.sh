@@ -17,6 +17,11 @@
 #                                     # returns 1 (and kills it) if it did not end in time
 #   e2e_fail "what went wrong"        # prints it with the program's output; exits 1
 #   e2e_ms                            # monotonic milliseconds, for timing checks
+#   e2e_start_app "$1" TESSARO_CAMERA="$E2E_NO_CAMERA"
+#                                     # no camera, whatever the machine has: a video
+#                                     # file that does not exist lists none (and says
+#                                     # so in one line on standard error), so no
+#                                     # "Info:" box waits for a key
 #
 # Every process started here is stopped and every file removed on exit,
 # whatever the outcome; every wait is bounded.
@@ -31,6 +36,7 @@ APP_STATUS=""
 APP_EXIT_MS=""
 APP_STDOUT="$E2E_TMP/stdout"
 APP_STDERR="$E2E_TMP/stderr"
+E2E_NO_CAMERA="$E2E_TMP/no-camera.avi"
 
 e2e_cleanup() {
   if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then

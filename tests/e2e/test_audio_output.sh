@@ -9,7 +9,7 @@ raw="$E2E_TMP/audio.raw"
 size_of() { stat -c %s "$raw" 2>/dev/null || echo 0; }
 
 e2e_start_xvfb
-e2e_start_app "$binary" SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$raw"
+e2e_start_app "$binary" SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$raw" TESSARO_CAMERA="$E2E_NO_CAMERA"
 win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
 
 deadline=$(( $(e2e_ms) + 10000 ))

@@ -5,7 +5,7 @@
 binary=$1
 
 e2e_start_xvfb
-e2e_start_app "$binary"
+e2e_start_app "$binary" TESSARO_CAMERA="$E2E_NO_CAMERA"
 win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
 
 e2e_key "$win" space

@@ -60,6 +60,13 @@ expect_refusal "--seconds must be more than 0" --seconds -5 demo "$out/bad.wav"
 expect_refusal "--seconds takes a number" --seconds soon demo "$out/bad.wav"
 expect_refusal "cannot write '$out/no/such/dir/bad.wav'" demo "$out/no/such/dir/bad.wav"
 expect_refusal "needs a SOURCE and an OUT.wav" demo
+expect_refusal "must not end in .png" demo "$out/bad.png"
+cp "$out/clip.avi" "$out/clip.png"  # FFmpeg reads by content, not by name
+clip_sum=$(md5sum <"$out/clip.avi")
+expect_refusal "would replace SOURCE" "$out/clip.avi" "$out/./clip.avi"
+expect_refusal "would replace SOURCE" "$out/clip.png" "$out/clip.wav"
+[ "$(md5sum <"$out/clip.avi")" = "$clip_sum" ] && [ "$(md5sum <"$out/clip.png")" = "$clip_sum" ] ||
+  e2e_fail "the recording was changed by a refused render"
 
 # `make run` with no display renders the demo into the build folder.
 rm -f "$TESSARO_BUILD_DIR/demo.wav" "$TESSARO_BUILD_DIR/demo.png"

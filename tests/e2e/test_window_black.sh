@@ -23,7 +23,7 @@ screen.root.clear_area(); d.sync()' || e2e_fail "could not whiten the screen"
 grab 0,0 "$E2E_TMP/before.rgb"
 [ "$(lit_bytes "$E2E_TMP/before.rgb")" -eq $((640 * 480 * 3)) ] || e2e_fail "the bare screen does not grab as white"
 
-e2e_start_app "$binary"
+e2e_start_app "$binary" TESSARO_CAMERA="$E2E_NO_CAMERA"
 win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
 geometry=$(xwininfo -id "$win")
 x=$(awk '/Absolute upper-left X:/ { print $4 }' <<<"$geometry")

@@ -38,6 +38,8 @@ struct FakeState {
   FakeUnplug unplugHow = FakeUnplug::PollError;
   int ioctlInterruptions = 0;
   int pollInterruptions = 0;
+  int dequeueFailures = 0;
+  int dequeueError = 0;
   std::atomic<int> pollCalls{0};
 };
 FakeState fake;
@@ -162,6 +164,10 @@ int stream(int fd, unsigned long request, void* argument) {
       return 0;
     }
     case VIDIOC_DQBUF: {
+      if (fake.dequeueFailures != 0) {
+        if (fake.dequeueFailures > 0) --fake.dequeueFailures;
+        return fail(fake.dequeueError);
+      }
       if (fake.ready.empty()) {
         clearEvent(fd);
         return fail(EAGAIN);
@@ -256,6 +262,7 @@ void installFakeCamera(const std::vector<FakeNode>& nodes) {
   fake.rowPadding = 0;
   fake.unplugged = false;
   fake.ioctlInterruptions = fake.pollInterruptions = 0;
+  fake.dequeueFailures = 0;
   fake.pollCalls = 0;
   fake.queued.clear();
   fake.ready.clear();
@@ -282,6 +289,12 @@ void setFakeInterruptions(int ioctls, int polls) {
   std::lock_guard guard(fake.lock);
   fake.ioctlInterruptions = ioctls;
   fake.pollInterruptions = polls;
+}
+
+void setFakeDequeueFailures(int count, int error) {
+  std::lock_guard guard(fake.lock);
+  fake.dequeueFailures = count;
+  fake.dequeueError = error;
 }
 
 bool fakeProduceFrame(const std::vector<uint8_t>& bytes, uint32_t flags, uint32_t bytesUsed, bool signal) {

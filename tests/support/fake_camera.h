@@ -36,6 +36,10 @@ void setFakeRowPadding(uint32_t bytes);
 // The next `count` ioctls and polls fail with EINTR first.
 void setFakeInterruptions(int ioctls, int polls);
 
+// The next `count` dequeues (every one when negative) fail with `error`,
+// leaving ready buffers where they are.
+void setFakeDequeueFailures(int count, int error);
+
 // Takes the oldest queued buffer, fills it with `bytes` (bytesused is
 // `bytesUsed`, or bytes.size() when 0) and makes it ready; `signal` wakes the
 // poll. False when no buffer is queued.

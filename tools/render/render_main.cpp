@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "tools/render/render_core.h"
@@ -54,6 +55,18 @@ bool parseSeed(const char* text, uint64_t& seed) {
   return errno == 0 && end != text && *end == '\0';
 }
 
+std::string picturePath(const std::string& wav) {
+  const size_t dot = wav.rfind('.');
+  const size_t slash = wav.rfind('/');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (hasExtension ? wav.substr(0, dot) : wav) + ".png";
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  return a == b || std::filesystem::equivalent(a, b, error);
+}
+
 // 0 when the options are usable, else the exit status after the message.
 int parseOptions(int argc, char** argv, Options& options) {
   int positional = 0;
@@ -86,14 +99,13 @@ int parseOptions(int argc, char** argv, Options& options) {
     }
   }
   if (positional < 2) return usage("needs a SOURCE and an OUT.wav");
+  // The picture goes beside the sound; neither may replace the other or the recording.
+  const std::string picture = picturePath(options.output);
+  if (picture == options.output) return usage("OUT.wav must not end in .png: its picture would replace it");
+  if (options.source != "demo" && (sameFile(options.source, options.output) || sameFile(options.source, picture))) {
+    return usage("OUT.wav or its picture " + picture + " would replace SOURCE");
+  }
   return 0;
-}
-
-std::string picturePath(const std::string& wav) {
-  const size_t dot = wav.rfind('.');
-  const size_t slash = wav.rfind('/');
-  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-  return (hasExtension ? wav.substr(0, dot) : wav) + ".png";
 }
 
 bool writeToWav(void* user, const int16_t* samples, uint32_t frames, std::string& error) {

@@ -14,10 +14,14 @@ bool openWavOutput(WavOutput& wav, const std::string& path, int32_t sampleRate, 
   info.samplerate = sampleRate;
   info.channels = 2;
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  const bool existed = access(wav.partialPath.c_str(), F_OK) == 0;
+  errno = 0;  // so that a failure without one shows libsndfile's reason, not a stale one
   wav.file = sf_open(wav.partialPath.c_str(), SFM_WRITE, &info);
   if (!wav.file) {
     // libsndfile's text for an unopenable file is long; errno says it plainly.
     error = errno != 0 ? std::strerror(errno) : sf_strerror(nullptr);
+    // It may have made the file before refusing to write it.
+    if (!existed) unlink(wav.partialPath.c_str());
     return false;
   }
   return true;
