@@ -5,6 +5,7 @@
 #include "display/scene_state.h"
 #include "display/texture_table.h"
 #include "resources/embedded_resources.h"
+#include "support/gl_context.h"
 
 #include <cstdlib>
 
@@ -19,3 +20,17 @@ inline void resetDisplayState() {
   checkerBufferAllocator = std::malloc;
   rgbaBufferAllocator = std::malloc;
 }
+
+// A GL test that starts and ends with the display records as at start-up.
+class DisplayStateTest : public GlContextTest {
+ protected:
+  void SetUp() override {
+    GlContextTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    resetDisplayState();
+  }
+  void TearDown() override {
+    resetDisplayState();
+    GlContextTest::TearDown();
+  }
+};

@@ -15,18 +15,7 @@
 
 namespace {
 
-class FontAtlas : public GlContextTest {
- protected:
-  void SetUp() override {
-    GlContextTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    resetDisplayState();
-  }
-  void TearDown() override {
-    resetDisplayState();
-    GlContextTest::TearDown();
-  }
-};
+using FontAtlas = DisplayStateTest;
 
 GLint integer(GLenum what) {
   GLint v = -1;

@@ -53,12 +53,11 @@ std::vector<std::vector<FedVertex>> joinQuads(const std::vector<std::vector<FedV
   return quads;
 }
 
-class GlyphLists : public GlContextTest {
+class GlyphLists : public DisplayStateTest {
  protected:
   void SetUp() override {
-    GlContextTest::SetUp();
+    DisplayStateTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    resetDisplayState();
     // As at start-up: the scene state (back faces culled) then the font.
     initSceneState();
     initFontAtlas();
@@ -71,8 +70,7 @@ class GlyphLists : public GlContextTest {
   }
   void TearDown() override {
     if (glyphListBase != 0) glDeleteLists(glyphListBase, glyphListCount);
-    resetDisplayState();
-    GlContextTest::TearDown();
+    DisplayStateTest::TearDown();
   }
 
   // Runs the lists in feedback mode; returns the quads drawn.

@@ -13,18 +13,7 @@
 
 namespace {
 
-class SceneState : public GlContextTest {
- protected:
-  void SetUp() override {
-    GlContextTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    resetDisplayState();
-  }
-  void TearDown() override {
-    resetDisplayState();
-    GlContextTest::TearDown();
-  }
-};
+using SceneState = DisplayStateTest;
 
 std::array<float, 4> floats4(GLenum what) {
   std::array<float, 4> v{-1, -1, -1, -1};
