@@ -15,6 +15,8 @@
 #   e2e_wait_exit 5                   # waits up to 5 s for the program: APP_STATUS,
 #                                     # APP_EXIT_MS (ms since e2e_wait_exit began);
 #                                     # returns 1 (and kills it) if it did not end in time
+#   e2e_escape_ends_cleanly "$win"  # Escape while running: status 27 within 5 s and the
+#                                     # teardown lines as the last output
 #   e2e_fail "what went wrong"        # prints it with the program's output; exits 1
 #   e2e_ms                            # monotonic milliseconds, for timing checks
 #   e2e_start_app "$1" TESSARO_CAMERA="$E2E_NO_CAMERA"
@@ -145,4 +147,14 @@ e2e_wait_exit() {
     return 1
   fi
   return 0
+}
+
+e2e_escape_ends_cleanly() {
+  kill -0 "$APP_PID" 2>/dev/null || e2e_fail "the program ended before Escape"
+  e2e_key "$1" Escape
+  e2e_wait_exit 5 || e2e_fail "still running 5 s after Escape"
+  [ "$APP_STATUS" -eq 27 ] || e2e_fail "status $APP_STATUS after Escape, expected 27"
+  [ "$(tail -n 3 "$APP_STDOUT")" = "
+Cleaning up...
+Test complete." ] || e2e_fail "the teardown lines are not the last output"
 }

@@ -24,13 +24,7 @@ grep -qxF "No compatible devices found. Please install a web camera." "$APP_STDO
 if grep -q "^Selecting\|^Mode " "$APP_STDOUT"; then e2e_fail "a camera was selected"; fi
 if xwininfo -root -tree | grep -qF '"Info:"'; then e2e_fail "an \"Info:\" box was shown"; fi
 
-kill -0 "$APP_PID" 2>/dev/null || e2e_fail "the program ended before Escape"
-e2e_key "$win" Escape
-e2e_wait_exit 5 || e2e_fail "still running 5 s after Escape"
-[ "$APP_STATUS" -eq 27 ] || e2e_fail "status $APP_STATUS after Escape, expected 27"
-[ "$(tail -n 3 "$APP_STDOUT")" = "
-Cleaning up...
-Test complete." ] || e2e_fail "the teardown lines are not the last output"
+e2e_escape_ends_cleanly "$win"
 size=$(size_of)
 cmp -s -n "$size" "$raw" /dev/zero || e2e_fail "the output is not silent"
 echo "ok: no camera, no box, $size bytes of silence, clean end"
