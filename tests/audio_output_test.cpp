@@ -52,6 +52,17 @@ class AudioOutput : public testing::Test {
   }
 };
 
+// The disk device writes in real time; a busy machine may take longer than
+// the sound lasts, so wait for the bytes rather than a fixed time.
+bool waitForBytes(const std::string& path, std::size_t bytes) {
+  for (int waited = 0; waited < 5000; waited += 10) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (in && static_cast<std::size_t>(in.tellg()) >= bytes) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 // Our diagnostic lines (SDL's disk driver announces itself on stderr too).
 std::vector<std::string> audioLines(const std::string& text) {
   std::vector<std::string> out;
@@ -151,7 +162,7 @@ TEST_F(AudioOutput, ThreadedSetUpPlaysTheStreamThroughTwoReverbs) {
     EXPECT_EQ(p.inputGain, defaultReverbParameters.inputGain);
     EXPECT_EQ(p.highFreqRatio, defaultReverbParameters.highFreqRatio);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(waitForBytes(path, 4u * 4410u));
   ASSERT_TRUE(BASS_Free());
 
   // No motion: the device received a stretch of exact silence.
@@ -187,7 +198,7 @@ TEST_F(AudioOutput, NoMemoryForTheWavetablesSaysSoAndPlaysSilenceDespiteMotion) 
   leaveMotionLock();
   motionState.leftGain.store(0.7f);
   motionState.rightGain.store(0.7f);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(waitForBytes(path, 4u * 4410u));
   ASSERT_TRUE(BASS_Free());
   resetMotionState();
 
