@@ -227,6 +227,50 @@ TEST_F(VideoFileCamera, PlaysInALoopAtItsOwnSizeAndRate) {
   }
 }
 
+namespace {
+// Refuses every picture after the first `placedBeforeRefusing`.
+std::atomic<int> placerCalls{0};
+int placedBeforeRefusing = 0;
+bool refuseAfterSome(const AVFrame* picture, PictureDecoder& decoder, const LayoutTarget& target) {
+  return ++placerCalls <= placedBeforeRefusing && placeDecodedPicture(picture, decoder, target);
+}
+}  // namespace
+
+// Pictures that can never be converted: after two whole passes without one,
+// the camera ends with one line rather than looping silently for weeks.
+TEST_F(VideoFileCamera, PicturesThatCanNeverBePlacedEndCaptureWithOneLine) {
+  const std::string path = tempFolder() + "/odd.mkv";
+  ASSERT_TRUE(writeGreyVideo(path, 160, 120, 30, {30, 70, 110, 150}));
+  setenv("TESSARO_CAMERA", path.c_str(), 1);
+  for (const int placed : {0, 6}) {
+    SCOPED_TRACE(placed);
+    placerCalls = 0;
+    placedBeforeRefusing = placed;
+    resetFrameLog();
+    setVideoPicturePlacer(refuseAfterSome);
+    ASSERT_GE(CVAcquireVidCap(&system), 0);
+    ASSERT_GE(CVDevConnect(system, 0), 0);
+    testing::internal::CaptureStderr();
+    ASSERT_GE(CVDevStartCap(system, 0, 0, logFrame, 0, &captureId), 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (isCaptureRunning(system) && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const bool ended = !isCaptureRunning(system);
+    EXPECT_GE(CVDevStopCap(system, captureId), 0);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    setVideoPicturePlacer(nullptr);
+    CVReleaseVidCap(system);
+    system = 0;
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(loggedFrames(), placed);
+    // Every picture after the last placed one was tried, over two passes at most.
+    EXPECT_GE(placerCalls.load(), placed + 4);
+    EXPECT_LE(placerCalls.load(), placed + 8);
+    EXPECT_EQ(errors, "Video file gives no pictures: capture ended.\n");
+  }
+}
+
 TEST_F(VideoFileCamera, UnopenableFileMeansNoCameraAndOneLineWhy) {
   const std::string junk = tempFolder() + "/notes.avi";
   std::ofstream(junk) << "this is not a video\n";

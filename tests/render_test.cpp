@@ -107,10 +107,10 @@ class UnplaceablePictures : public ::testing::Test {
  protected:
   void SetUp() override {
     placerCalls = placerRefusals = 0;
-    setOfflinePicturePlacer(refuseFirst);
+    setVideoPicturePlacer(refuseFirst);
   }
   void TearDown() override {
-    setOfflinePicturePlacer(nullptr);
+    setVideoPicturePlacer(nullptr);
     closeOfflineSource(source);
     std::remove(path.c_str());
   }

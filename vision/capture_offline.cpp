@@ -26,8 +26,6 @@ void OfflineCameraRelease::operator()(OfflineCamera* camera) const {
 }
 
 namespace {
-PicturePlacer picturePlacer = placeDecodedPicture;
-
 bool isDemo(const char* name) { return std::strcmp(name, "demo") == 0; }
 
 // The picture's own time; pictures without a time stamp follow the rate.
@@ -92,9 +90,7 @@ bool nextOfflineFrame(OfflineSource& source, FrameRecord& frame, double& seconds
     for (;;) {
       if (!nextPicture(camera.run) || camera.run.file.rewinds - rewinds >= 2) return false;
       seconds = pictureSeconds(source);
-      const bool placed = picturePlacer(camera.run.decoder.frame, camera.run.decoder, camera.run.target);
-      av_frame_unref(camera.run.decoder.frame);
-      if (placed) break;
+      if (placeVideoPicture(camera.run)) break;
     }
   }
   camera.lastSeconds = seconds;
@@ -102,8 +98,6 @@ bool nextOfflineFrame(OfflineSource& source, FrameRecord& frame, double& seconds
   frame = {camera.layout.data(), camera.layout.size()};
   return true;
 }
-
-void setOfflinePicturePlacer(PicturePlacer placer) { picturePlacer = placer ? placer : placeDecodedPicture; }
 
 void closeOfflineSource(OfflineSource& source) {
   source.camera.reset();

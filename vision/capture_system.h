@@ -109,13 +109,14 @@ void closeVideoFile(CaptureRun& run);
 // Decodes the next picture into run.decoder.frame, rewinding at the end of
 // the file. False when the file yields no picture at all.
 bool nextPicture(CaptureRun& run);
+// Places run.decoder.frame into run.target and releases the picture; false
+// when it cannot be converted (it is skipped, as a camera drops a frame).
+bool placeVideoPicture(CaptureRun& run);
 void runVideoFileCapture(CaptureRun& run);
-
-// --- offline frames ---
-// Tests: replaces how the offline source places a decoded picture; nullptr
-// restores placeDecodedPicture.
+// Tests: replaces how a video file's pictures are placed, live and offline;
+// nullptr restores placeDecodedPicture.
 using PicturePlacer = bool (*)(const AVFrame* picture, PictureDecoder& decoder, const LayoutTarget& target);
-void setOfflinePicturePlacer(PicturePlacer placer);
+void setVideoPicturePlacer(PicturePlacer placer);
 
 // --- capture thread ---
 // Waits until `timeoutMs` passed (-1: forever) or a stop was asked; true on stop.

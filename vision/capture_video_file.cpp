@@ -12,6 +12,8 @@ extern "C" {
 #include "vision/capture_system.h"
 
 namespace {
+PicturePlacer picturePlacer = placeDecodedPicture;
+
 std::string ffmpegError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
@@ -154,20 +156,32 @@ void closeVideoFile(CaptureRun& run) {
   run.file = {};
 }
 
+bool placeVideoPicture(CaptureRun& run) {
+  const bool placed = picturePlacer(run.decoder.frame, run.decoder, run.target);
+  av_frame_unref(run.decoder.frame);
+  return placed;
+}
+
+void setVideoPicturePlacer(PicturePlacer placer) { picturePlacer = placer ? placer : placeDecodedPicture; }
+
 void runVideoFileCapture(CaptureRun& run) {
   const double interval = 1.0 / run.file.framesPerSecond;
   double due = secondsNow();
+  // Once the file started over twice without a placed picture, every picture
+  // was tried: none of them will ever be heard.
+  uint32_t rewindsAtPlaced = run.file.rewinds;
   for (;;) {
-    if (!nextPicture(run)) {
+    if (!nextPicture(run) || run.file.rewinds - rewindsAtPlaced >= 2) {
       std::fprintf(stderr, "Video file gives no pictures: capture ended.\n");
       return;
     }
     const double wait = due - secondsNow();
     if (wait > 0 && waitForStop(run, int(std::ceil(wait * 1000.0)))) return;
     if (wait <= 0 && waitForStop(run, 0)) return;
-    const bool placed = placeDecodedPicture(run.decoder.frame, run.decoder, run.target);
-    av_frame_unref(run.decoder.frame);
-    if (placed) deliverFrame(run);
+    if (placeVideoPicture(run)) {
+      rewindsAtPlaced = run.file.rewinds;
+      deliverFrame(run);
+    }
     due += interval;
     // After a long stall, start the pace anew rather than rush to catch up.
     if (secondsNow() - due > 2 * interval) due = secondsNow();
