@@ -91,6 +91,19 @@ AudioEffect* findEffect(uint32_t handle) {
   return nullptr;
 }
 
+// The parameter calls' checks, in their order; null once the failure is
+// recorded. The caller holds the lock.
+AudioEffect* effectForRecord(uint32_t fx, const void* record) {
+  int32_t error = AUDIO_OK;
+  AudioEffect* effect = library.initialised ? findEffect(fx) : nullptr;
+  if (!library.initialised) error = AUDIO_ERROR_NOT_INITIALISED;
+  else if (!effect) error = AUDIO_ERROR_HANDLE;
+  else if (!record) error = AUDIO_ERROR_PARAMETER;
+  if (error == AUDIO_OK) return effect;
+  fail(error);
+  return nullptr;
+}
+
 int16_t toPcm16(float value) {
   float scaled = value * 32768.0f;
   if (scaled >= 32767.0f) return 32767;
@@ -275,10 +288,8 @@ uint32_t BASS_ChannelSetFX(uint32_t channel, uint32_t type) {
 int32_t BASS_FXGetParameters(uint32_t fx, void* record) {
   ++callCount;
   std::lock_guard guard(library.lock);
-  if (!library.initialised) return fail(AUDIO_ERROR_NOT_INITIALISED);
-  AudioEffect* effect = findEffect(fx);
-  if (!effect) return fail(AUDIO_ERROR_HANDLE);
-  if (!record) return fail(AUDIO_ERROR_PARAMETER);
+  AudioEffect* effect = effectForRecord(fx, record);
+  if (!effect) return 0;
   std::memcpy(record, &effect->reverb.parameters, sizeof(ReverbParameters));
   return succeed();
 }
@@ -286,10 +297,8 @@ int32_t BASS_FXGetParameters(uint32_t fx, void* record) {
 int32_t BASS_FXSetParameters(uint32_t fx, const void* record) {
   ++callCount;
   std::lock_guard guard(library.lock);
-  if (!library.initialised) return fail(AUDIO_ERROR_NOT_INITIALISED);
-  AudioEffect* effect = findEffect(fx);
-  if (!effect) return fail(AUDIO_ERROR_HANDLE);
-  if (!record) return fail(AUDIO_ERROR_PARAMETER);
+  AudioEffect* effect = effectForRecord(fx, record);
+  if (!effect) return 0;
   ReverbParameters parameters;
   std::memcpy(&parameters, record, sizeof parameters);
   if (!setReverbParameters(effect->reverb, parameters)) return fail(AUDIO_ERROR_PARAMETER);
