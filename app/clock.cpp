@@ -29,8 +29,7 @@ uint32_t monotonicMilliseconds() {
                                static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
-constexpr ClockSources systemSources{monotonicFrequency, monotonicNanoseconds,
-                                     monotonicMilliseconds};
+constexpr ClockSources systemSources{monotonicFrequency, monotonicNanoseconds, monotonicMilliseconds};
 const ClockSources* sources = &systemSources;
 
 // Milliseconds since startClock in double precision, before any rounding.
@@ -80,9 +79,7 @@ void startClock() {
 
 float elapsedMs() { return static_cast<float>(rawElapsedMs()); }
 
-void setStartMark() {
-  appClock.startMark.store(elapsedMs(), std::memory_order_relaxed);
-}
+void setStartMark() { appClock.startMark.store(elapsedMs(), std::memory_order_relaxed); }
 
 float msSinceStartMark() {
   const double mark = appClock.startMark.load(std::memory_order_relaxed);

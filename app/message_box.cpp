@@ -22,8 +22,7 @@ void showMessageBox(SDL_Window* owner, const char* caption, const char* text) {
     messageBoxHook(owner, caption, text);
     return;
   }
-  if (displayAvailable() &&
-      SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, owner) == 0) {
+  if (displayAvailable() && SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, owner) == 0) {
     return;
   }
   std::fprintf(stderr, "%s %s\n", caption, text);

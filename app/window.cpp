@@ -17,8 +17,7 @@ int initVideo() {
   // SDL_VIDEODRIVER may choose them.
   const char* driver = SDL_GetCurrentVideoDriver();
   const char* requested = SDL_GetHint(SDL_HINT_VIDEODRIVER);
-  const bool headless = driver && (SDL_strcmp(driver, "offscreen") == 0 ||
-                                   SDL_strcmp(driver, "dummy") == 0);
+  const bool headless = driver && (SDL_strcmp(driver, "offscreen") == 0 || SDL_strcmp(driver, "dummy") == 0);
   if (headless && !(requested && *requested)) {
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     return SDL_SetError("no display");
@@ -28,7 +27,7 @@ int initVideo() {
 void quitVideo() { SDL_QuitSubSystem(SDL_INIT_VIDEO); }
 }  // namespace
 
-const WindowPlatform sdlWindowPlatform{initVideo,          SDL_CreateWindow,  SDL_GL_CreateContext,
+const WindowPlatform sdlWindowPlatform{initVideo,          SDL_CreateWindow,     SDL_GL_CreateContext,
                                        SDL_GL_MakeCurrent, SDL_GL_DeleteContext, SDL_DestroyWindow,
                                        quitVideo};
 
@@ -109,8 +108,8 @@ void setProjection(int32_t width, int32_t height) {
   glViewport(0, 0, width, height);
   glMatrixMode(GL_PROJECTION);
   glLoadIdentity();
-  gluPerspective(60.0, static_cast<double>(width) / static_cast<double>(height),
-                 static_cast<double>(0.1f), 100.0);
+  gluPerspective(60.0, static_cast<double>(width) / static_cast<double>(height), static_cast<double>(0.1f),
+                 100.0);
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
 }

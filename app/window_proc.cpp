@@ -93,8 +93,7 @@ AppMessage messageFromEvent(const SDL_Event& event) {
       if (event.key.keysym.mod & KMOD_ALT) return {down ? WM_SYSKEYDOWN : WM_SYSKEYUP, code};
       return {down ? WM_KEYDOWN : WM_KEYUP, code};
     }
-    default:
-      return {WM_NULL, 0};
+    default: return {WM_NULL, 0};
   }
 }
 
@@ -117,9 +116,7 @@ bool peekAppMessage(AppMessage& message) {
   return false;
 }
 
-void dispatchAppMessage(const AppMessage& message) {
-  windowProc(message.message, message.wParam, 0);
-}
+void dispatchAppMessage(const AppMessage& message) { windowProc(message.message, message.wParam, 0); }
 
 int64_t windowProc(uint32_t message, uint64_t wParam, int64_t /*lParam*/) {
   switch (message) {
@@ -131,15 +128,10 @@ int64_t windowProc(uint32_t message, uint64_t wParam, int64_t /*lParam*/) {
       // The window stays until shutdown; the loop ends on the quit message.
       postQuitMessage(0);
       return 0;
-    case WM_KEYDOWN:
-      KeyState[wParam & 0xFF] = 1;
-      return 0;
-    case WM_KEYUP:
-      KeyState[wParam & 0xFF] = 0;
-      return 0;
+    case WM_KEYDOWN: KeyState[wParam & 0xFF] = 1; return 0;
+    case WM_KEYUP: KeyState[wParam & 0xFF] = 0; return 0;
     case WM_SIZE:
-    case WM_CREATE:
-      return 0;
+    case WM_CREATE: return 0;
     default:
       // SDL has already done whatever a default procedure would.
       return 0;

@@ -76,8 +76,7 @@ void BM_Reverb(benchmark::State& state) {
     benchmark::DoNotOptimize(block.data());
   }
   state.counters["time_per_frame"] = benchmark::Counter(
-      audioRequestFrames,
-      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      audioRequestFrames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   state.SetItemsProcessed(state.iterations() * audioRequestFrames);
 }
 BENCHMARK(BM_Reverb);

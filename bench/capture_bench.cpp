@@ -78,8 +78,8 @@ void deliverFrame(benchmark::State& state, uint32_t fourcc) {
 
 const int registered = [] {
   const std::pair<uint32_t, const char*> formats[] = {
-      {V4L2_PIX_FMT_YUYV, "YUYV"}, {V4L2_PIX_FMT_UYVY, "UYVY"},   {V4L2_PIX_FMT_GREY, "GREY"},
-      {V4L2_PIX_FMT_NV12, "NV12"}, {V4L2_PIX_FMT_YUV420, "YU12"}, {V4L2_PIX_FMT_RGB24, "RGB3"},
+      {V4L2_PIX_FMT_YUYV, "YUYV"},  {V4L2_PIX_FMT_UYVY, "UYVY"},   {V4L2_PIX_FMT_GREY, "GREY"},
+      {V4L2_PIX_FMT_NV12, "NV12"},  {V4L2_PIX_FMT_YUV420, "YU12"}, {V4L2_PIX_FMT_RGB24, "RGB3"},
       {V4L2_PIX_FMT_BGR24, "BGR3"}, {V4L2_PIX_FMT_MJPEG, "MJPG"},
   };
   for (const auto& [fourcc, name] : formats) {

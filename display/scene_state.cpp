@@ -97,10 +97,8 @@ bool initSceneState() {
   }
   uint16_t lightMask = 1;
   for (const LightRecord& record : lightTable) {
-    if (lightMask & 1)
-      glEnable(static_cast<GLenum>(record.lightId));
-    else
-      glDisable(static_cast<GLenum>(record.lightId));
+    if (lightMask & 1) glEnable(static_cast<GLenum>(record.lightId));
+    else glDisable(static_cast<GLenum>(record.lightId));
     lightMask = static_cast<uint16_t>(lightMask >> 1);
   }
   glLightModeli(GL_LIGHT_MODEL_TWO_SIDE, 0);

@@ -19,7 +19,7 @@ struct AudioStream {
   STREAMPROC* procedure;
   uint32_t user;
   bool playing;
-  bool ending;  // the procedure gave less than asked: play the block out, then stop
+  bool ending;                            // the procedure gave less than asked: play the block out, then stop
   uint32_t effects[maxEffectsPerStream];  // in the order they were set
   int32_t effectCount;
   uint32_t blockFrames;
@@ -236,8 +236,7 @@ int32_t BASS_ErrorGetCode() {
   return lastError;
 }
 
-uint32_t BASS_StreamCreate(uint32_t freq, uint32_t chans, uint32_t flags, STREAMPROC* proc,
-                           uint32_t user) {
+uint32_t BASS_StreamCreate(uint32_t freq, uint32_t chans, uint32_t flags, STREAMPROC* proc, uint32_t user) {
   ++callCount;
   std::lock_guard guard(library.lock);
   if (!library.initialised) return static_cast<uint32_t>(fail(AUDIO_ERROR_NOT_INITIALISED));

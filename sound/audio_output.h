@@ -9,7 +9,7 @@ struct SDL_Window;
 
 extern SDL_Window* audioOwnerWindow;  // owner of the device error box
 extern uint32_t audioStream;
-extern uint32_t reverbFx[2];          // in the order they were set on the stream
+extern uint32_t reverbFx[2];  // in the order they were set on the stream
 
 // 1 on success; 0 when the library is not version 2.0 or the device cannot be
 // initialised (a box says which). Later failures leave the installation

@@ -5,8 +5,7 @@
 #include <cstring>
 #include <numbers>
 
-const int32_t reverbLineLengths[reverbLineCount] = {1733, 1913, 2111, 2333,
-                                                    2579, 2843, 3137, 3461};
+const int32_t reverbLineLengths[reverbLineCount] = {1733, 1913, 2111, 2333, 2579, 2843, 3137, 3461};
 
 namespace {
 // Values below this (-200 dB of full scale) are set to exactly zero where they
@@ -104,9 +103,9 @@ void computeCoefficients(ReverbState& reverb) {
 }  // namespace
 
 bool reverbParametersValid(const ReverbParameters& p) {
-  return p.inputGain >= -96.0f && p.inputGain <= 0.0f && p.reverbMix >= -96.0f &&
-         p.reverbMix <= 0.0f && p.reverbTime >= 0.001f && p.reverbTime <= 3000.0f &&
-         p.highFreqRatio >= 0.001f && p.highFreqRatio <= 0.999f;
+  return p.inputGain >= -96.0f && p.inputGain <= 0.0f && p.reverbMix >= -96.0f && p.reverbMix <= 0.0f &&
+         p.reverbTime >= 0.001f && p.reverbTime <= 3000.0f && p.highFreqRatio >= 0.001f &&
+         p.highFreqRatio <= 0.999f;
 }
 
 ReverbMixFactors reverbMixFactors(double mixDb) {

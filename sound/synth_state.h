@@ -9,12 +9,12 @@ struct SynthState {
   double toneLevel;
   double toneLeftGain;
   double toneRightGain;
-  double toneIncrement;   // table frames per output frame
-  double tonePhase;       // in toneTable frames
+  double toneIncrement;  // table frames per output frame
+  double tonePhase;      // in toneTable frames
   float strikeLeftLevel;
   float strikeRightLevel;
   double strikeIncrement;
-  double strikePhase;     // in strikeTable frames
+  double strikePhase;  // in strikeTable frames
 };
 
 // The control targets the latest call derived from the motion record.

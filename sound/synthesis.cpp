@@ -170,8 +170,7 @@ void resetSynthState() {
 }
 
 StereoValue readFrame(const WaveTable& table, double phase) {
-  const Lanes v = interpolate(table.samples, table.frameCount - 1,
-                              servablePhase(phase, table.frameCount));
+  const Lanes v = interpolate(table.samples, table.frameCount - 1, servablePhase(phase, table.frameCount));
   return {leftOf(v), rightOf(v)};
 }
 

@@ -70,8 +70,8 @@ float* allocateWaveTable(WaveTable& table, int32_t frameCount) {
   table.frameCount = 0;
   const bool powerOfTwo = frameCount > 0 && (frameCount & (frameCount - 1)) == 0;
   if (!powerOfTwo) return nullptr;
-  auto* samples = static_cast<float*>(
-      waveTableAllocator(static_cast<std::size_t>(frameCount) * 2 * sizeof(float)));
+  auto* samples =
+      static_cast<float*>(waveTableAllocator(static_cast<std::size_t>(frameCount) * 2 * sizeof(float)));
   if (!samples) return nullptr;
   table.samples = samples;
   table.frameCount = frameCount;

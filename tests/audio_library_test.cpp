@@ -113,7 +113,7 @@ TEST_F(AudioLayer, MixesStreamsAndSaturatesInsteadOfWrapping) {
   struct Case {
     int16_t a, b, expected;
   } cases[] = {{30000, 30000, 32767}, {-30000, -30000, -32768}, {30000, -10000, 20000},
-               {32767, 1, 32767},     {-32768, -1, -32768},    {-32768, 32767, -1}};
+               {32767, 1, 32767},     {-32768, -1, -32768},     {-32768, 32767, -1}};
   for (const Case& c : cases) {
     ASSERT_TRUE(BASS_Free());
     ASSERT_TRUE(initAudioLibraryOffline(44100));
@@ -218,10 +218,10 @@ TEST_F(AudioLayer, ReverbRecordDefaultsReadbackAndRefusal) {
   ASSERT_TRUE(BASS_FXGetParameters(fx, back));
   EXPECT_EQ(std::memcmp(record, back, sizeof back), 0);
 
-  const float bad[][4] = {{1, -6, 3000, 0.001f},   {-97, -6, 3000, 0.001f}, {0, 1, 3000, 0.001f},
-                          {0, -6, 3001, 0.001f},   {0, -6, 0, 0.001f},      {0, -6, 3000, 1},
-                          {0, -6, 3000, 0.0001f},  {NAN, -6, 3000, 0.5f},   {0, NAN, 3000, 0.5f},
-                          {0, -6, NAN, 0.5f},      {0, -6, INFINITY, 0.5f}, {0, -6, 3000, NAN}};
+  const float bad[][4] = {{1, -6, 3000, 0.001f},  {-97, -6, 3000, 0.001f}, {0, 1, 3000, 0.001f},
+                          {0, -6, 3001, 0.001f},  {0, -6, 0, 0.001f},      {0, -6, 3000, 1},
+                          {0, -6, 3000, 0.0001f}, {NAN, -6, 3000, 0.5f},   {0, NAN, 3000, 0.5f},
+                          {0, -6, NAN, 0.5f},     {0, -6, INFINITY, 0.5f}, {0, -6, 3000, NAN}};
   for (const auto& r : bad) {
     EXPECT_FALSE(BASS_FXSetParameters(fx, r));
     EXPECT_EQ(BASS_ErrorGetCode(), AUDIO_ERROR_PARAMETER);

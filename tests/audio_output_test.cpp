@@ -98,8 +98,8 @@ TEST_F(AudioOutput, AFailingDeviceShowsItsErrorCodeAndMakesNoStream) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].owner, owner);
     EXPECT_EQ(boxes[0].caption, "bass error");
-    EXPECT_EQ(boxes[0].text, "Can't initialize device (bass error code: " +
-                                 std::to_string(AUDIO_ERROR_DRIVER) + ")");
+    EXPECT_EQ(boxes[0].text,
+              "Can't initialize device (bass error code: " + std::to_string(AUDIO_ERROR_DRIVER) + ")");
     // The version, the device and the error code; no stream.
     EXPECT_EQ(audioLibraryCallCount(), before + 3);
     EXPECT_EQ(audioStream, 0u);

@@ -140,8 +140,8 @@ TEST_F(CaptureDevice, ModesFollowDriverOrderWithRangeEnds) {
   ASSERT_GE(CVDevConnect(system, 0), 0);
   const std::vector<Modes> modes = listModes(system);
   const std::vector<Modes> expected = {
-      {640, 480, 30, "YUYV"},  {640, 480, 15, "YUYV"},  {320, 240, 30, "YUYV"},  {320, 240, 15, "YUYV"},
-      {160, 120, 60, "MJPG"},  {160, 120, 5, "MJPG"},   {1280, 720, 60, "MJPG"}, {1280, 720, 5, "MJPG"},
+      {640, 480, 30, "YUYV"}, {640, 480, 15, "YUYV"}, {320, 240, 30, "YUYV"},  {320, 240, 15, "YUYV"},
+      {160, 120, 60, "MJPG"}, {160, 120, 5, "MJPG"},  {1280, 720, 60, "MJPG"}, {1280, 720, 5, "MJPG"},
   };
   ASSERT_EQ(modes.size(), expected.size());
   for (size_t i = 0; i < modes.size(); ++i) {
@@ -168,7 +168,7 @@ TEST_F(CaptureDevice, HandlesAreCheckedAndReleased) {
   EXPECT_LT(CVDevGetNumModes(system), 0);  // not connected yet
   EXPECT_LT(CVDevStartCap(system, 0, 0, logFrame, 0, &captureId), 0);
   ASSERT_GE(CVDevConnect(system, 0), 0);
-  EXPECT_LT(CVDevConnect(system, 0), 0);  // already connected
+  EXPECT_LT(CVDevConnect(system, 0), 0);                               // already connected
   EXPECT_LT(CVDevStartCap(system, 1, 0, logFrame, 0, &captureId), 0);  // no such mode
   EXPECT_GE(CVReleaseVidCap(system), 0);
   EXPECT_LT(CVGetNumDevices(system), 0);
@@ -277,8 +277,8 @@ TEST_F(CaptureThread, ALostSignalIsRiddenOut) {
   const bool first = waitForFrames(1, 2000);
   bool kept = first;  // and the frames after it
   for (int i = 0; i < 4 && kept; ++i) {
-    kept = waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }) && fakeProduceFrame(yuyvFrame(uint8_t(50 + i))) &&
-           waitForFrames(2 + i, 2000);
+    kept = waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }) &&
+           fakeProduceFrame(yuyvFrame(uint8_t(50 + i))) && waitForFrames(2 + i, 2000);
   }
   const bool running = isCaptureRunning(system);
   EXPECT_GE(CVDevStopCap(system, captureId), 0);

@@ -18,8 +18,9 @@ uint8_t smoothLumaAt(int j, int k, int width) { return uint8_t(40 + (160 * k) / 
 
 // A raw frame of the format whose luma is lumaAt, padded rows of `padding`
 // bytes filled with a value that must never reach the layout.
-std::vector<uint8_t> rawFrame(uint32_t fourcc, int width, int height, uint32_t padding, uint32_t& bytesPerLine) {
-  const int bpp = fourcc == V4L2_PIX_FMT_YUYV || fourcc == V4L2_PIX_FMT_UYVY   ? 2
+std::vector<uint8_t> rawFrame(uint32_t fourcc, int width, int height, uint32_t padding,
+                              uint32_t& bytesPerLine) {
+  const int bpp = fourcc == V4L2_PIX_FMT_YUYV || fourcc == V4L2_PIX_FMT_UYVY     ? 2
                   : fourcc == V4L2_PIX_FMT_RGB24 || fourcc == V4L2_PIX_FMT_BGR24 ? 3
                                                                                  : 1;
   bytesPerLine = uint32_t(width * bpp) + padding;
@@ -30,18 +31,11 @@ std::vector<uint8_t> rawFrame(uint32_t fourcc, int width, int height, uint32_t p
     for (int k = 0; k < width; ++k) {
       const uint8_t y = lumaAt(j, k);
       switch (fourcc) {
-        case V4L2_PIX_FMT_YUYV:
-          row[2 * k] = y, row[2 * k + 1] = uint8_t(k & 1 ? 90 : 170);
-          break;
-        case V4L2_PIX_FMT_UYVY:
-          row[2 * k + 1] = y, row[2 * k] = uint8_t(k & 1 ? 90 : 170);
-          break;
+        case V4L2_PIX_FMT_YUYV: row[2 * k] = y, row[2 * k + 1] = uint8_t(k & 1 ? 90 : 170); break;
+        case V4L2_PIX_FMT_UYVY: row[2 * k + 1] = y, row[2 * k] = uint8_t(k & 1 ? 90 : 170); break;
         case V4L2_PIX_FMT_RGB24:
-        case V4L2_PIX_FMT_BGR24:
-          row[3 * k] = row[3 * k + 1] = row[3 * k + 2] = y;
-          break;
-        default:
-          row[k] = y;
+        case V4L2_PIX_FMT_BGR24: row[3 * k] = row[3 * k + 1] = row[3 * k + 2] = y; break;
+        default: row[k] = y;
       }
     }
   }
@@ -95,8 +89,8 @@ TEST(CaptureLayout, EveryRawFormatPlacesLumaAtEveryWidth) {
         uint32_t bytesPerLine = 0;
         const std::vector<uint8_t> frame = rawFrame(format.fourcc, width, rows, padding, bytesPerLine);
         std::vector<uint8_t> layout(captureLayoutBytes(width, rows), 0);
-        const std::string what = std::string(format.name) + " at " + std::to_string(width) + " padding " +
-                                 std::to_string(padding);
+        const std::string what =
+            std::string(format.name) + " at " + std::to_string(width) + " padding " + std::to_string(padding);
         const CameraImage image{frame.data(), frame.size(), format.fourcc, width, rows, bytesPerLine};
         ASSERT_TRUE(placeCameraImage(image, decoder, {layout.data(), width, rows})) << what;
         expectLayout(layout, width, rows, 0, false, what);
@@ -109,10 +103,12 @@ TEST(CaptureLayout, ColourIsWeightedIntoLuma) {
   PictureDecoder decoder{};
   std::vector<uint8_t> layout(captureLayoutBytes(2, 1), 0);
   const uint8_t rgb[] = {255, 0, 0, 0, 0, 255};  // red, blue
-  ASSERT_TRUE(placeCameraImage({rgb, sizeof rgb, V4L2_PIX_FMT_RGB24, 2, 1, 0}, decoder, {layout.data(), 2, 1}));
+  ASSERT_TRUE(
+      placeCameraImage({rgb, sizeof rgb, V4L2_PIX_FMT_RGB24, 2, 1, 0}, decoder, {layout.data(), 2, 1}));
   EXPECT_EQ(layout[0], 76);
   EXPECT_EQ(layout[2], 29);
-  ASSERT_TRUE(placeCameraImage({rgb, sizeof rgb, V4L2_PIX_FMT_BGR24, 2, 1, 0}, decoder, {layout.data(), 2, 1}));
+  ASSERT_TRUE(
+      placeCameraImage({rgb, sizeof rgb, V4L2_PIX_FMT_BGR24, 2, 1, 0}, decoder, {layout.data(), 2, 1}));
   EXPECT_EQ(layout[0], 29);
   EXPECT_EQ(layout[2], 76);
 }
@@ -142,8 +138,8 @@ TEST(CaptureLayout, LargerFrameFillsOnlyTheLayout) {
   uint32_t bytesPerLine = 0;
   const std::vector<uint8_t> frame = rawFrame(V4L2_PIX_FMT_YUYV, 1280, 12, 0, bytesPerLine);
   std::vector<uint8_t> layout(captureLayoutBytes(640, rows), 0);
-  ASSERT_TRUE(placeCameraImage({frame.data(), frame.size(), V4L2_PIX_FMT_YUYV, 1280, 12, bytesPerLine}, decoder,
-                               {layout.data(), 640, rows}));
+  ASSERT_TRUE(placeCameraImage({frame.data(), frame.size(), V4L2_PIX_FMT_YUYV, 1280, 12, bytesPerLine},
+                               decoder, {layout.data(), 640, rows}));
   expectLayout(layout, 640, rows, 0, false, "cropped YUYV");
 }
 
@@ -159,10 +155,11 @@ TEST(CaptureLayout, MjpegIsDecodedAtEveryWidthEvenWithoutHuffmanTables) {
     const std::vector<uint8_t> bare = withoutHuffmanTables(jpeg);
     ASSERT_LT(bare.size(), jpeg.size()) << "the encoder wrote no tables to take out";
     for (const auto* variant : {&jpeg, &bare}) {
-      const std::string what = "MJPG at " + std::to_string(width) + (variant == &bare ? " without tables" : "");
+      const std::string what =
+          "MJPG at " + std::to_string(width) + (variant == &bare ? " without tables" : "");
       std::vector<uint8_t> layout(captureLayoutBytes(width, 16), 0);
-      ASSERT_TRUE(placeCameraImage({variant->data(), variant->size(), V4L2_PIX_FMT_MJPEG, width, 16, 0}, decoder,
-                                   {layout.data(), width, 16}))
+      ASSERT_TRUE(placeCameraImage({variant->data(), variant->size(), V4L2_PIX_FMT_MJPEG, width, 16, 0},
+                                   decoder, {layout.data(), width, 16}))
           << what;
       expectLayout(layout, width, 16, 3, true, what);
     }

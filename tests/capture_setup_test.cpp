@@ -25,7 +25,7 @@ struct ScriptedMode {
 struct Script {
   int32_t acquire = 0;
   std::vector<std::pair<const char*, bool>> devices;  // name, readable
-  int32_t deviceCount = -100;                           // -100: devices.size()
+  int32_t deviceCount = -100;                         // -100: devices.size()
   int32_t connect = 0;
   std::vector<ScriptedMode> modes;
   int32_t startResult = 0;
@@ -55,7 +55,8 @@ int32_t numDevices(uint32_t system) {
 int32_t deviceName(uint32_t, int32_t device, char* name, uint32_t* capacity) {
   calls.push_back("name " + std::to_string(device));
   EXPECT_EQ(*capacity, 255u);
-  if (device < 0 || device >= int32_t(script.devices.size()) || !script.devices[size_t(device)].second) return -1;
+  if (device < 0 || device >= int32_t(script.devices.size()) || !script.devices[size_t(device)].second)
+    return -1;
   std::snprintf(name, *capacity, "%s", script.devices[size_t(device)].first);
   return 0;
 }
@@ -78,7 +79,8 @@ int32_t formatName(uint32_t, int32_t code, char* name, uint32_t* capacity) {
   std::snprintf(name, *capacity, "%s", script.modes.at(size_t(code - 1000)).name);
   return 0;
 }
-int32_t startCap(uint32_t system, int32_t a, uint32_t b, CaptureFrameCallback callback, uint32_t c, uint32_t* id) {
+int32_t startCap(uint32_t system, int32_t a, uint32_t b, CaptureFrameCallback callback, uint32_t c,
+                 uint32_t* id) {
   calls.push_back("start");
   EXPECT_EQ(system, handle);
   startArguments[0] = a, startArguments[1] = int32_t(b), startArguments[2] = int32_t(c);
@@ -98,8 +100,8 @@ int32_t release(uint32_t system) {
   calls.push_back("release " + std::to_string(system));
   return 0;
 }
-const CaptureLibraryCalls scripted = {getVersion, acquire, numDevices, deviceName, connect,    numModes,
-                                      modeInfo,   formatName, startCap, stopCap,    disconnect, release};
+const CaptureLibraryCalls scripted = {getVersion, acquire,    numDevices, deviceName, connect,    numModes,
+                                      modeInfo,   formatName, startCap,   stopCap,    disconnect, release};
 
 std::string boxCaption, boxText;
 void recordBox(SDL_Window*, const char* caption, const char* text) {
@@ -164,8 +166,8 @@ TEST_F(CaptureSetup, ListsDevicesAndModesShowsTheFirstModeThenStarts) {
                      "Mode 1: 1280x720 @ 60 frames/sec (MJPG)\n");
   EXPECT_EQ(boxCaption, "Info:");
   EXPECT_EQ(boxText, "640 x 480 @ 30 fps (YUYV)");
-  const std::vector<std::string> expected = {"version", "acquire", "devices", "name 0",  "name 1",
-                                             "name 0",  "connect 0", "modes", "box",     "start"};
+  const std::vector<std::string> expected = {"version", "acquire",   "devices", "name 0", "name 1",
+                                             "name 0",  "connect 0", "modes",   "box",    "start"};
   EXPECT_EQ(calls, expected);  // the user answers the box before frames flow
   EXPECT_EQ(startedCallback, &onFrameCaptured);
   EXPECT_EQ(startArguments[0], 0);

@@ -87,8 +87,8 @@ TEST(DemoScene, FramesDependOnlyOnTheirNumber) {
   const std::vector<uint8_t> first = demoFrame(700);
   demoFrame(12);
   EXPECT_EQ(demoFrame(700), first);
-  EXPECT_EQ(demoFrame(700 + 1800), first);  // the script repeats every minute
-  EXPECT_EQ(demoFrame(0), demoFrame(30));   // the empty room stands still
+  EXPECT_EQ(demoFrame(700 + 1800), first);    // the script repeats every minute
+  EXPECT_EQ(demoFrame(0), demoFrame(30));     // the empty room stands still
   EXPECT_NE(demoFrame(600), demoFrame(601));  // the figure runs at 20 s
 }
 
@@ -110,12 +110,12 @@ TEST(DemoScene, OneMinuteExercisesEveryVoiceAndBothPans) {
     maxSpeed = std::max(maxSpeed, m.speed);
     minVelocity = std::min(minVelocity, m.velocityX), maxVelocity = std::max(maxVelocity, m.velocityX);
   }
-  EXPECT_GT(maxFraction, 0.05);          // a loud tone
-  EXPECT_GT(maxSpeed, 0.6);              // the strike voice at full level
-  EXPECT_GT(slowFrames, 60);             // slow movement: the tone without strikes
-  EXPECT_GT(maxVelocity, 1.0 / 12);      // strike panned fully to one side
-  EXPECT_LT(minVelocity, -1.0 / 12);     // and to the other
-  EXPECT_LT(minX, 0.35);                 // tone panned by position, both ways
+  EXPECT_GT(maxFraction, 0.05);       // a loud tone
+  EXPECT_GT(maxSpeed, 0.6);           // the strike voice at full level
+  EXPECT_GT(slowFrames, 60);          // slow movement: the tone without strikes
+  EXPECT_GT(maxVelocity, 1.0 / 12);   // strike panned fully to one side
+  EXPECT_LT(minVelocity, -1.0 / 12);  // and to the other
+  EXPECT_LT(minX, 0.35);              // tone panned by position, both ways
   EXPECT_GT(maxX, 0.65);
   EXPECT_GE(longestStill, 2 * demoFramesPerSecond);  // the visitor stands still
 }
@@ -148,7 +148,8 @@ TEST_F(DemoCamera, IsTheOnlyCameraAndDeliversItsScene) {
   const std::vector<uint8_t> scene = demoFrame(0);
   int wrong = 0;
   for (int j = 0; j < 480; ++j)
-    for (int k = 0; k < 640; ++k) wrong += layout[size_t(j) * 1920 + 2 * size_t(k)] != scene[size_t(j * 640 + k)];
+    for (int k = 0; k < 640; ++k)
+      wrong += layout[size_t(j) * 1920 + 2 * size_t(k)] != scene[size_t(j * 640 + k)];
   EXPECT_EQ(wrong, 0);
 }
 

@@ -127,7 +127,8 @@ TEST_F(AtlasAsset, CodePageCellsCarryTheirMarks) {
     EXPECT_LT(inkOf(cellOfCode(face.first, 129)).top, face.lowerTop);
     EXPECT_LT(inkOf(cellOfCode(face.first, 130)).top, face.lowerTop);
     // Capitals with marks (142, 144, 153) reach above the capitals.
-    for (int code : {142, 143, 144, 153, 154}) EXPECT_LT(inkOf(cellOfCode(face.first, code)).top, face.capitalTop) << code;
+    for (int code : {142, 143, 144, 153, 154})
+      EXPECT_LT(inkOf(cellOfCode(face.first, code)).top, face.capitalTop) << code;
     // The f with hook (159) descends.
     EXPECT_GT(inkOf(cellOfCode(face.first, 159)).bottom, 11);
     // The multiplication sign (158) is a small mark between the lines.

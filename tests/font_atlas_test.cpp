@@ -90,7 +90,8 @@ TEST_F(FontAtlas, TextureTexelsAreWhiteWithTheResourceAsAlpha) {
   ASSERT_NE(coverage, nullptr);
   int mismatches = 0;
   for (size_t i = 0; i < 256 * 256; ++i)
-    if (rgba[4 * i] != 255 || rgba[4 * i + 1] != 255 || rgba[4 * i + 2] != 255 || rgba[4 * i + 3] != coverage[i])
+    if (rgba[4 * i] != 255 || rgba[4 * i + 1] != 255 || rgba[4 * i + 2] != 255 ||
+        rgba[4 * i + 3] != coverage[i])
       ++mismatches;
   EXPECT_EQ(mismatches, 0);
   glDeleteLists(glyphListBase, glyphListCount);

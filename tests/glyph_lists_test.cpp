@@ -161,7 +161,8 @@ TEST_F(GlyphLists, CallingNListsTranslatesByTenNInX) {
     EXPECT_EQ(m[12], 10.0 * n);
     EXPECT_EQ(m[13], 0.0);
     EXPECT_EQ(m[14], 0.0);
-    const std::array<double, 12> rest = {m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], m[9], m[10], m[11]};
+    const std::array<double, 12> rest = {m[0], m[1], m[2], m[3], m[4],  m[5],
+                                         m[6], m[7], m[8], m[9], m[10], m[11]};
     EXPECT_EQ(rest, (std::array<double, 12>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}));
     EXPECT_EQ(m[15], 1.0);
   }

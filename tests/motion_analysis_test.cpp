@@ -47,13 +47,13 @@ MotionCounts pass(const TestFrame& frame) {
 }
 
 struct Snapshot {
-  float movingFraction, centroidX, centroidY, velocityX, velocityY, speed, leftGain, rightGain,
-      lastCentroidX, lastCentroidY;
+  float movingFraction, centroidX, centroidY, velocityX, velocityY, speed, leftGain, rightGain, lastCentroidX,
+      lastCentroidY;
 };
 Snapshot snapshot() {
   const MotionState& s = motionState;
-  return {s.movingFraction, s.centroidX, s.centroidY, s.velocityX.load(), s.velocityY, s.speed,
-          s.leftGain.load(), s.rightGain.load(), s.lastCentroidX, s.lastCentroidY};
+  return {s.movingFraction, s.centroidX,       s.centroidY,        s.velocityX.load(), s.velocityY,
+          s.speed,          s.leftGain.load(), s.rightGain.load(), s.lastCentroidX,    s.lastCentroidY};
 }
 
 void setState(const Snapshot& v) {
@@ -130,10 +130,10 @@ TEST(MotionAnalysisPass, BandEdgesInBlockAndTailColumns) {
   const TestFrame steady = uniformFrame(20, 2, 100);
   TestFrame changed = uniformFrame(20, 2, 100);
   for (int32_t j = 0; j < 2; ++j) {
-    changed.at(j, 3) = 163;   // +63 moves
-    changed.at(j, 5) = 162;   // +62 does not
-    changed.at(j, 17) = 40;   // -60 moves
-    changed.at(j, 18) = 41;   // -59 does not
+    changed.at(j, 3) = 163;  // +63 moves
+    changed.at(j, 5) = 162;  // +62 does not
+    changed.at(j, 17) = 40;  // -60 moves
+    changed.at(j, 18) = 41;  // -59 does not
   }
   pass(steady);
   pass(changed);
@@ -186,7 +186,8 @@ TEST(MotionAnalysisCalls, FirstCallCountsEverySampleAndLeavesGreyBlack) {
 TEST(MotionAnalysisCalls, SecondCallMovesExactlyWhereFirstFrameWasAtLeast63) {
   const int32_t w = 50, h = 6;
   ASSERT_TRUE(startMode(w, h));
-  const TestFrame first(w, h, [](int32_t j, int32_t k) { return static_cast<uint8_t>((j * 31 + k * 3) % 90); });
+  const TestFrame first(w, h,
+                        [](int32_t j, int32_t k) { return static_cast<uint8_t>((j * 31 + k * 3) % 90); });
   pass(first);
   int64_t count = 0, sumColumns = 0, sumRows = 0;
   for (int32_t j = 0; j < h; ++j)
@@ -394,6 +395,7 @@ TEST(MotionAnalysisSummary, NegativeFirstIntervalIsUsedAsIs) {
   feed(changed, 20.0f);
   EXPECT_EQ(frameTiming.frameInterval, -480.0f);
   const float cx = motionState.centroidX;
-  EXPECT_FLOAT_EQ(motionState.velocityX, static_cast<float>((static_cast<double>(cx) - 0.2f) / -480.0 * 1000.0 * 0.25));
+  EXPECT_FLOAT_EQ(motionState.velocityX,
+                  static_cast<float>((static_cast<double>(cx) - 0.2f) / -480.0 * 1000.0 * 0.25));
   EXPECT_LT(motionState.velocityX, 0.0f);
 }

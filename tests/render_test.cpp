@@ -54,7 +54,7 @@ TEST(Render, SameRequestSameSoundAndSeedChangesIt) {
   const std::vector<int16_t> c = renderDemo(8.0, 99, reseeded);
   ASSERT_EQ(a.size(), 2u * 8 * 44100);
   EXPECT_EQ(a, b);
-  EXPECT_NE(a, c);  // the note cycle's random steps differ
+  EXPECT_NE(a, c);                              // the note cycle's random steps differ
   EXPECT_EQ(first.framesAnalysed, 8 * 30 - 2);  // frames up to 7.9 s
   EXPECT_GT(first.peakSample, 1000);
   EXPECT_EQ(first.timeline.points.size(), 80u);
@@ -191,7 +191,8 @@ std::vector<int16_t> liveFirstBlock() {
     const size_t available = samples.size() / 2 > first ? samples.size() / 2 - first : 0;
     EXPECT_GE(available, size_t(audioRequestFrames)) << "frames of sound after " << first << " silent ones";
     const size_t taken = std::min<size_t>(available, audioRequestFrames);
-    block.assign(samples.begin() + std::ptrdiff_t(2 * first), samples.begin() + std::ptrdiff_t(2 * (first + taken)));
+    block.assign(samples.begin() + std::ptrdiff_t(2 * first),
+                 samples.begin() + std::ptrdiff_t(2 * (first + taken)));
   } else {
     ADD_FAILURE() << "the disk audio device could not be opened";
   }

@@ -52,8 +52,7 @@ bool holdsSubnormal(const ReverbState& reverb) {
     if (sub(v)) return true;
   }
   for (int i = 0; i < reverbLineCount; ++i) {
-    if (sub(reverb.input1[i]) || sub(reverb.input2[i]) || sub(reverb.output1[i]) ||
-        sub(reverb.output2[i]))
+    if (sub(reverb.input1[i]) || sub(reverb.input2[i]) || sub(reverb.output1[i]) || sub(reverb.output2[i]))
       return true;
   }
   return false;

@@ -65,8 +65,8 @@ TEST_F(SceneState, LeavesExactlyTheFixedCapabilitiesEnabled) {
   for (GLenum on : {GL_DEPTH_TEST, GL_LIGHT0, GL_COLOR_MATERIAL, GL_BLEND, GL_POINT_SMOOTH, GL_LINE_SMOOTH,
                     GL_CULL_FACE, GL_NORMALIZE})
     EXPECT_TRUE(glIsEnabled(on)) << "capability 0x" << std::hex << on;
-  for (GLenum off : {GL_LIGHTING, GL_FOG, GL_TEXTURE_2D, GL_LIGHT1, GL_LIGHT2, GL_LIGHT3, GL_LIGHT4, GL_LIGHT5,
-                     GL_LIGHT6, GL_LIGHT7, GL_POLYGON_SMOOTH, GL_ALPHA_TEST, GL_STENCIL_TEST})
+  for (GLenum off : {GL_LIGHTING, GL_FOG, GL_TEXTURE_2D, GL_LIGHT1, GL_LIGHT2, GL_LIGHT3, GL_LIGHT4,
+                     GL_LIGHT5, GL_LIGHT6, GL_LIGHT7, GL_POLYGON_SMOOTH, GL_ALPHA_TEST, GL_STENCIL_TEST})
     EXPECT_FALSE(glIsEnabled(off)) << "capability 0x" << std::hex << off;
   EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
 }

@@ -58,7 +58,7 @@ TEST_F(SynthesisConcurrency, RendersCleanlyWhileMotionIsPublished) {
 // the left gain from 0 to 1 once, a quarter of that time into the real call.
 TEST_F(SynthesisConcurrency, GainsChangedDuringOneCallAreHeardInIt) {
   setMotion(0.5f, 0.0f, 0.0f, 0.5f, 0.7f);  // the tone alone
-  render(44100);  // let the tone rise; the left gain starts at 0.5, neither extreme
+  render(44100);                            // let the tone rise; the left gain starts at 0.5, neither extreme
 
   constexpr uint32_t frames = 60 * 44100;
   std::vector<int16_t> buffer(2 * static_cast<std::size_t>(frames));

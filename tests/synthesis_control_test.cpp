@@ -134,11 +134,9 @@ TEST_F(SynthesisControl, StrikeBandCyclesAndStaysInTheTableForAnySpeed) {
     float speed;
     int entry;
   };
-  const Case cases[] = {{0.0f, 0},       {0.16f, 0},         {0.17f, 1},    {0.34f, 2},
-                        {0.5f, 3},       {0.7f, 0},          {0.9f, 1},     {1000.25f, 1},
-                        {1000.5f, 3},    {1e6f, 0},          {3e9f, 0},     {1e30f, 0},
-                        {FLT_MAX, 0},    {-0.1f, 0},         {-0.2f, 3},    {-1.0f, 2},
-                        {-1.5f, 3},      {-1e30f, 0}};
+  const Case cases[] = {{0.0f, 0},    {0.16f, 0},    {0.17f, 1},   {0.34f, 2}, {0.5f, 3},  {0.7f, 0},
+                        {0.9f, 1},    {1000.25f, 1}, {1000.5f, 3}, {1e6f, 0},  {3e9f, 0},  {1e30f, 0},
+                        {FLT_MAX, 0}, {-0.1f, 0},    {-0.2f, 3},   {-1.0f, 2}, {-1.5f, 3}, {-1e30f, 0}};
   for (const Case& c : cases) {
     setMotion(0.0f, c.speed, 0.0f, 0.0f, 0.0f);
     synthesisCallback(0, nullptr, 0, 0);
@@ -163,16 +161,15 @@ TEST_F(SynthesisControl, StrikePanIsEqualPowerAndLevelFollowsSpeed) {
     synthesisCallback(0, nullptr, 0, 0);
     EXPECT_NEAR(synthTargets.strikeLeftTarget, c.left, 1e-6) << c.velocityX << " " << c.speed;
     EXPECT_NEAR(synthTargets.strikeRightTarget, c.right, 1e-6) << c.velocityX << " " << c.speed;
-    const double power = synthTargets.panLeft * double{synthTargets.panLeft} +
-                         synthTargets.panRight * synthTargets.panRight;
+    const double power =
+        synthTargets.panLeft * double{synthTargets.panLeft} + synthTargets.panRight * synthTargets.panRight;
     EXPECT_NEAR(power, 1.0, 1e-6);
   }
 }
 
 // A non-finite measurement must behave exactly as a 0 in its place.
 TEST_F(SynthesisControl, NonFiniteMotionValuesCountAsZero) {
-  const float bad[] = {std::numeric_limits<float>::quiet_NaN(),
-                       std::numeric_limits<float>::infinity(),
+  const float bad[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                        -std::numeric_limits<float>::infinity()};
   const float base[5] = {0.4f, 0.8f, 0.03f, 0.6f, 0.8f};
   auto run = [&](int field, float value) {

@@ -33,10 +33,9 @@ TEST_F(SynthesisRender, ReadFrameInterpolatesCyclicallyForAnyPhase) {
   struct Case {
     double phase, left;
   };
-  const Case cases[] = {{0.0, 0.0},          {3.0, 3.0},          {2.25, 2.25},
-                        {6.75, 6.75},        {7.5, 3.5},          {7.75, 1.75},
-                        {8.0, 0.0},          {13.5, 5.5},         {8e9 + 2.5, 2.5},
-                        {0x1p52 + 5.0, 5.0}, {0x1p62 + 0.0, 0.0}, {1e300, 0.0}};
+  const Case cases[] = {{0.0, 0.0},       {3.0, 3.0},          {2.25, 2.25},        {6.75, 6.75},
+                        {7.5, 3.5},       {7.75, 1.75},        {8.0, 0.0},          {13.5, 5.5},
+                        {8e9 + 2.5, 2.5}, {0x1p52 + 5.0, 5.0}, {0x1p62 + 0.0, 0.0}, {1e300, 0.0}};
   for (const Case& c : cases) {
     const StereoValue v = readFrame(table, c.phase);
     EXPECT_DOUBLE_EQ(v.left, c.left) << c.phase;
@@ -114,8 +113,10 @@ TEST_F(SynthesisRender, EachVoiceReachesOnlyTheChannelsItIsPannedTo) {
 // levels (a level carried in double, or a target used before its rounding,
 // drifts off within a few thousand frames).
 TEST_F(SynthesisRender, SmoothedValuesFollowTheirRecurrencesExactly) {
-  const float motions[][4] = {
-      {0.3f, 0.4f, -0.03f, 0.2f}, {0.9f, 0.9f, 0.07f, 0.7f}, {0.05f, 0.25f, 0.0f, 0.5f}, {0.0f, 0.13f, -0.01f, 1.0f}};
+  const float motions[][4] = {{0.3f, 0.4f, -0.03f, 0.2f},
+                              {0.9f, 0.9f, 0.07f, 0.7f},
+                              {0.05f, 0.25f, 0.0f, 0.5f},
+                              {0.0f, 0.13f, -0.01f, 1.0f}};
   for (const auto& m : motions) {
     const float leftGain = std::sqrt(1.0f - m[3]), rightGain = std::sqrt(m[3]);
     setMotion(m[0], m[1], m[2], leftGain, rightGain);
@@ -126,8 +127,8 @@ TEST_F(SynthesisRender, SmoothedValuesFollowTheirRecurrencesExactly) {
       want.toneLevel = want.toneLevel * (1.0 - 10.0 / 44100) + t.levelTarget * (10.0 / 44100);
       want.toneRightGain = want.toneRightGain * (1.0 - 500.0 / 44100) + rightGain * (500.0 / 44100);
       want.toneLeftGain = want.toneLeftGain * (1.0 - 500.0 / 44100) + leftGain * (500.0 / 44100);
-      want.strikeLeftLevel = static_cast<float>(want.strikeLeftLevel * (1.0 - 1.0 / 44100) +
-                                                t.strikeLeftTarget * (1.0 / 44100));
+      want.strikeLeftLevel =
+          static_cast<float>(want.strikeLeftLevel * (1.0 - 1.0 / 44100) + t.strikeLeftTarget * (1.0 / 44100));
       want.strikeRightLevel = static_cast<float>(want.strikeRightLevel * (1.0 - 1.0 / 44100) +
                                                  t.strikeRightTarget * (1.0 / 44100));
       want.toneIncrement =
@@ -238,10 +239,10 @@ TEST_F(SynthesisRender, EverySampleOfBothVoicesMatchesAPlainModel) {
       const Pair tone = read(toneTable, m.tonePhase);
       const float a = static_cast<float>(m.toneLeftGain * m.toneLevel * tone.left);
       const float b = static_cast<float>(m.toneRightGain * m.toneLevel * tone.right);
-      m.strikeLeftLevel = static_cast<float>(m.strikeLeftLevel * (1 - 1.0 / 44100) +
-                                             t.strikeLeftTarget * (1.0 / 44100));
-      m.strikeRightLevel = static_cast<float>(m.strikeRightLevel * (1 - 1.0 / 44100) +
-                                              t.strikeRightTarget * (1.0 / 44100));
+      m.strikeLeftLevel =
+          static_cast<float>(m.strikeLeftLevel * (1 - 1.0 / 44100) + t.strikeLeftTarget * (1.0 / 44100));
+      m.strikeRightLevel =
+          static_cast<float>(m.strikeRightLevel * (1 - 1.0 / 44100) + t.strikeRightTarget * (1.0 / 44100));
       const Pair strike = read(strikeTable, m.strikePhase);
       const float left = static_cast<float>(a + m.strikeLeftLevel * strike.left);
       const float right = static_cast<float>(b + m.strikeRightLevel * strike.right);

@@ -58,8 +58,7 @@ TEST_F(WaveTables, ToneTableIsOneCycleEqualInBothChannels) {
   }
   EXPECT_NEAR(peak, 0.550458683, 1e-7);
   // The peak lies near 1.196 rad, where cos x = (sqrt 3 - 1) / 2.
-  EXPECT_NEAR(peakFrame * 2.0 * std::numbers::pi / toneFrameCount, std::acos((std::sqrt(3.0) - 1) / 2),
-              1e-3);
+  EXPECT_NEAR(peakFrame * 2.0 * std::numbers::pi / toneFrameCount, std::acos((std::sqrt(3.0) - 1) / 2), 1e-3);
   // Half a cycle on, the waveform mirrors: v(x + pi) = -sin x (1 - cos x / 2) / 2.
   EXPECT_NEAR(s[2 * 16384], 0.0f, 1e-6);
   EXPECT_NEAR(s[2 * 24576], -0.5f, 1e-7);
@@ -88,8 +87,8 @@ TEST_F(WaveTables, StrikeTableFollowsItsDriftingCounterAndRestartingRamps) {
     const float exact = static_cast<float>(envelope(i, 2) * signedPower(std::sin(2250.0 * i * step), 5));
     EXPECT_NE(strikeLeft(i), exact) << "frame " << i;
   }
-  std::vector<int> frames = {1, 2, 43689, 43690, 43691, 43692, 65535, 65536, 65537,
-                             87381, 87382, 87383, 131070, 131071};
+  std::vector<int> frames = {1,     2,     43689, 43690, 43691, 43692,  65535,
+                             65536, 65537, 87381, 87382, 87383, 131070, 131071};
   for (int i = 3; i < strikeFrameCount; i += 997) frames.push_back(i);
   for (int i : frames) {
     const float left = static_cast<float>(envelope(i, 2) * signedPower(std::sin(2250.0 * t[i]), 5.0));

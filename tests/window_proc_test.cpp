@@ -57,12 +57,11 @@ class MessageQueueTest : public testing::Test {
 
 TEST(VirtualKeys, CodesAreThoseOfWindows) {
   const std::pair<SDL_Keycode, int> named[] = {
-      {SDLK_ESCAPE, 27},   {SDLK_RETURN, 13}, {SDLK_KP_ENTER, 13}, {SDLK_SPACE, 32},
-      {SDLK_BACKSPACE, 8}, {SDLK_TAB, 9},     {SDLK_LSHIFT, 16},   {SDLK_RSHIFT, 16},
-      {SDLK_LCTRL, 17},    {SDLK_RALT, 18},   {SDLK_PAGEUP, 33},   {SDLK_HOME, 36},
-      {SDLK_LEFT, 37},     {SDLK_UP, 38},     {SDLK_RIGHT, 39},    {SDLK_DOWN, 40},
-      {SDLK_DELETE, 46},   {SDLK_KP_0, 96},   {SDLK_KP_9, 105},    {SDLK_MINUS, 189},
-      {SDLK_UNKNOWN, 0},   {SDLK_AUDIOPLAY, 0}};
+      {SDLK_ESCAPE, 27}, {SDLK_RETURN, 13},  {SDLK_KP_ENTER, 13}, {SDLK_SPACE, 32}, {SDLK_BACKSPACE, 8},
+      {SDLK_TAB, 9},     {SDLK_LSHIFT, 16},  {SDLK_RSHIFT, 16},   {SDLK_LCTRL, 17}, {SDLK_RALT, 18},
+      {SDLK_PAGEUP, 33}, {SDLK_HOME, 36},    {SDLK_LEFT, 37},     {SDLK_UP, 38},    {SDLK_RIGHT, 39},
+      {SDLK_DOWN, 40},   {SDLK_DELETE, 46},  {SDLK_KP_0, 96},     {SDLK_KP_9, 105}, {SDLK_MINUS, 189},
+      {SDLK_UNKNOWN, 0}, {SDLK_AUDIOPLAY, 0}};
   for (const auto& [key, code] : named) EXPECT_EQ(virtualKeyCode(key), code) << SDL_GetKeyName(key);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(virtualKeyCode(SDLK_0 + i), 48 + i);
   for (int i = 0; i < 26; ++i) EXPECT_EQ(virtualKeyCode(SDLK_a + i), 65 + i);

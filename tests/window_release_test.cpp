@@ -59,8 +59,8 @@ void recordQuitVideo() {
   fails("quitVideo");
   sdlWindowPlatform.quitVideo();
 }
-constexpr WindowPlatform recordingPlatform{recordInitVideo,     recordCreateWindow,  recordCreateContext,
-                                           recordMakeCurrent,   recordDeleteContext, recordDestroyWindow,
+constexpr WindowPlatform recordingPlatform{recordInitVideo,   recordCreateWindow,  recordCreateContext,
+                                           recordMakeCurrent, recordDeleteContext, recordDestroyWindow,
                                            recordQuitVideo};
 
 struct Attempt {

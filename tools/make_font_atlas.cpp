@@ -40,10 +40,9 @@ constexpr const char* defaultSlanted = "/usr/share/fonts/truetype/dejavu/DejaVuS
 
 // Code page 850, bytes 128-159.
 constexpr std::array<uint32_t, 32> cp850High = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
-    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
-    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
-    0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192};
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8,
+    0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2,
+    0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192};
 
 struct FaceTarget {
   const char* name;
@@ -83,12 +82,11 @@ uint32_t characterOfCell(int cell) {
 bool loadOutline(FT_Face face, uint32_t character) {
   FT_UInt index = FT_Get_Char_Index(face, character);
   if (index == 0) {
-    std::fprintf(stderr, "make_font_atlas: U+%04X missing from %s %s\n", character,
-                 face->family_name, face->style_name);
+    std::fprintf(stderr, "make_font_atlas: U+%04X missing from %s %s\n", character, face->family_name,
+                 face->style_name);
     return false;
   }
-  return FT_Load_Glyph(face, index, FT_LOAD_NO_SCALE) == 0 &&
-         face->glyph->format == FT_GLYPH_FORMAT_OUTLINE;
+  return FT_Load_Glyph(face, index, FT_LOAD_NO_SCALE) == 0 && face->glyph->format == FT_GLYPH_FORMAT_OUTLINE;
 }
 
 bool outlineBox(FT_Face face, uint32_t character, FT_BBox& box) {
@@ -107,8 +105,7 @@ bool measureFace(FT_Face face, const FaceTarget& target, FaceFit& fit) {
   fit.scale = (baselineY - target.capitalTopRow) / fit.capUnits;
   fit.descentScale = (target.lowestRow - baselineY + 1) / static_cast<double>(-p.yMin);
   std::printf("%s face: %s %s, cap height %.0f, x-height %.0f units, %.2f px per em\n", target.name,
-              face->family_name, face->style_name, fit.capUnits, fit.xUnits,
-              fit.scale * face->units_per_EM);
+              face->family_name, face->style_name, fit.capUnits, fit.xUnits, fit.scale * face->units_per_EM);
   return true;
 }
 
@@ -181,7 +178,8 @@ bool renderFace(FT_Library library, FT_Face face, const FaceTarget& target, int 
     if (!renderCell(library, face, fit, character, cell)) return false;
     int originX = ((firstCell + k) % 16) * cellSize, originY = ((firstCell + k) / 16) * cellSize;
     for (int r = 0; r < cellSize; ++r)
-      std::memcpy(&atlas[static_cast<size_t>((originY + r) * atlasSize + originX)], &cell[r * cellSize], cellSize);
+      std::memcpy(&atlas[static_cast<size_t>((originY + r) * atlasSize + originX)], &cell[r * cellSize],
+                  cellSize);
   }
   return true;
 }

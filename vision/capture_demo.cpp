@@ -19,6 +19,8 @@ struct DemoKey {
 };
 
 constexpr float absentLeft = -160.0f, absentRight = 800.0f;
+// One line per step of the script.
+// clang-format off
 constexpr DemoKey demoScript[] = {
     {0.0f, absentLeft, 0},  {2.0f, absentLeft, 0},  // empty room
     {8.0f, 180.0f, 0},                              // walks in slowly
@@ -34,6 +36,7 @@ constexpr DemoKey demoScript[] = {
     {42.0f, 160.0f, 0},     {43.0f, 160.0f, 0},     // walks out to the right
     {52.0f, absentRight, 0}, {60.0f, absentRight, 0},
 };
+// clang-format on
 constexpr int keyCount = int(sizeof demoScript / sizeof demoScript[0]);
 constexpr uint32_t cycleFrames = 60 * demoFramesPerSecond;
 
@@ -82,7 +85,8 @@ void arm(uint8_t* grey, int sx, int side, double angle) {
   const double ex = sx + side * armLength * std::sin(angle);
   const double ey = shoulderY + armLength * std::cos(angle);
   const int left = int(std::fmin(sx, ex)) - armRadius, right = int(std::fmax(sx, ex)) + armRadius;
-  const int top = int(std::fmin(shoulderY, ey)) - armRadius, bottom = int(std::fmax(shoulderY, ey)) + armRadius;
+  const int top = int(std::fmin(shoulderY, ey)) - armRadius,
+            bottom = int(std::fmax(shoulderY, ey)) + armRadius;
   const double dx = ex - sx, dy = ey - shoulderY, length2 = dx * dx + dy * dy;
   for (int y = top; y <= bottom; ++y) {
     if (y < 0 || y >= demoHeight) continue;

@@ -11,17 +11,13 @@ namespace {
 int32_t pixelBytes(uint32_t fourcc) {
   switch (fourcc) {
     case V4L2_PIX_FMT_YUYV:
-    case V4L2_PIX_FMT_UYVY:
-      return 2;
+    case V4L2_PIX_FMT_UYVY: return 2;
     case V4L2_PIX_FMT_RGB24:
-    case V4L2_PIX_FMT_BGR24:
-      return 3;
+    case V4L2_PIX_FMT_BGR24: return 3;
     case V4L2_PIX_FMT_GREY:
     case V4L2_PIX_FMT_NV12:
-    case V4L2_PIX_FMT_YUV420:
-      return 1;
-    default:
-      return 0;
+    case V4L2_PIX_FMT_YUV420: return 1;
+    default: return 0;
   }
 }
 
@@ -75,8 +71,7 @@ size_t minimumFrameBytes(uint32_t fourcc, int32_t width, int32_t height, uint32_
       return pitch * size_t(height) + pitch * (chromaRows - 1) + size_t(width + 1) / 2 * 2;
     case V4L2_PIX_FMT_YUV420:  // two quarter planes
       return pitch * size_t(height) + (pitch / 2) * (2 * chromaRows - 1) + size_t(width + 1) / 2;
-    default:
-      return luma;
+    default: return luma;
   }
 }
 
@@ -111,18 +106,10 @@ bool placeCameraImage(const CameraImage& image, PictureDecoder& decoder, const L
   const int32_t cols = std::min(image.width, target.width);
   const int32_t rows = std::min(image.height, target.height);
   switch (image.fourcc) {
-    case V4L2_PIX_FMT_YUYV:
-      placeLumaPlane(image.bytes, pitch, 2, cols, rows, target);
-      return true;
-    case V4L2_PIX_FMT_UYVY:
-      placeLumaPlane(image.bytes + 1, pitch, 2, cols, rows, target);
-      return true;
-    case V4L2_PIX_FMT_RGB24:
-      placeRgbLuma<0, 1, 2>(image.bytes, pitch, cols, rows, target);
-      return true;
-    case V4L2_PIX_FMT_BGR24:
-      placeRgbLuma<2, 1, 0>(image.bytes, pitch, cols, rows, target);
-      return true;
+    case V4L2_PIX_FMT_YUYV: placeLumaPlane(image.bytes, pitch, 2, cols, rows, target); return true;
+    case V4L2_PIX_FMT_UYVY: placeLumaPlane(image.bytes + 1, pitch, 2, cols, rows, target); return true;
+    case V4L2_PIX_FMT_RGB24: placeRgbLuma<0, 1, 2>(image.bytes, pitch, cols, rows, target); return true;
+    case V4L2_PIX_FMT_BGR24: placeRgbLuma<2, 1, 0>(image.bytes, pitch, cols, rows, target); return true;
     default:  // GREY, NV12, YU12: the first plane is the luma
       placeLumaPlane(image.bytes, pitch, 1, cols, rows, target);
       return true;

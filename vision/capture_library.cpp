@@ -39,15 +39,9 @@ void copyText(const char* text, char* out, const uint32_t* capacity) {
 
 void runCapture(CaptureRun* run, CameraKind kind) {
   switch (kind) {
-    case CameraKind::V4l2:
-      runV4l2Capture(*run);
-      break;
-    case CameraKind::Demo:
-      runDemoCapture(*run);
-      break;
-    case CameraKind::VideoFile:
-      runVideoFileCapture(*run);
-      break;
+    case CameraKind::V4l2: runV4l2Capture(*run); break;
+    case CameraKind::Demo: runDemoCapture(*run); break;
+    case CameraKind::VideoFile: runVideoFileCapture(*run); break;
   }
   run->running.store(false);
 }
@@ -99,7 +93,8 @@ int32_t CVGetNumDevices(uint32_t handle) {
 
 int32_t CVGetDeviceName(uint32_t handle, int32_t device, char* name, uint32_t* capacity) {
   CaptureSystem* system = systemOf(handle);
-  if (!system || CVGetNumDevices(handle) < 0 || device < 0 || device >= int32_t(system->cameras.size())) return -1;
+  if (!system || CVGetNumDevices(handle) < 0 || device < 0 || device >= int32_t(system->cameras.size()))
+    return -1;
   copyText(system->cameras[size_t(device)].name.c_str(), name, capacity);
   return 0;
 }
@@ -119,7 +114,8 @@ int32_t CVDevConnect(uint32_t handle, int32_t device) {
       listV4l2Modes(system->deviceFd, system->modes);
       break;
     case CameraKind::Demo:
-      system->modes.push_back({demoWidth, demoHeight, demoFramesPerSecond, int32_t(fourCode('G', 'R', 'E', 'Y'))});
+      system->modes.push_back(
+          {demoWidth, demoHeight, demoFramesPerSecond, int32_t(fourCode('G', 'R', 'E', 'Y'))});
       break;
     case CameraKind::VideoFile: {
       CaptureMode mode{};
@@ -138,8 +134,8 @@ int32_t CVDevGetNumModes(uint32_t handle) {
   return system ? int32_t(system->modes.size()) : -1;
 }
 
-int32_t CVDevGetModeInfo(uint32_t handle, int32_t mode, int32_t* width, int32_t* height, int32_t* framesPerSecond,
-                         int32_t* formatCode) {
+int32_t CVDevGetModeInfo(uint32_t handle, int32_t mode, int32_t* width, int32_t* height,
+                         int32_t* framesPerSecond, int32_t* formatCode) {
   CaptureSystem* system = connectedSystem(handle);
   if (!system || mode < 0 || mode >= int32_t(system->modes.size())) return -1;
   const CaptureMode& m = system->modes[size_t(mode)];
@@ -163,10 +159,11 @@ int32_t CVDevGetFormatName(uint32_t handle, int32_t formatCode, char* name, uint
   return 0;
 }
 
-int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameCallback callback, uint32_t user,
-                      uint32_t* captureId) {
+int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameCallback callback,
+                      uint32_t user, uint32_t* captureId) {
   CaptureSystem* system = connectedSystem(handle);
-  if (!system || system->capturing || !callback || mode < 0 || mode >= int32_t(system->modes.size())) return -1;
+  if (!system || system->capturing || !callback || mode < 0 || mode >= int32_t(system->modes.size()))
+    return -1;
   const CameraEntry& camera = system->cameras[size_t(system->connected)];
   CaptureRun& run = system->run;
   run.mode = system->modes[size_t(mode)];
@@ -186,11 +183,8 @@ int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameC
         ready = startV4l2Stream(system->deviceFd, run.mode, run.device) &&
                 (!isCompressedFormat(run.device.fourcc) || openJpegDecoder(run.decoder));
         break;
-      case CameraKind::Demo:
-        break;
-      case CameraKind::VideoFile:
-        ready = openVideoFile(camera.path.c_str(), run);
-        break;
+      case CameraKind::Demo: break;
+      case CameraKind::VideoFile: ready = openVideoFile(camera.path.c_str(), run); break;
     }
   }
   if (!ready) {

@@ -40,8 +40,8 @@ double pictureSeconds(OfflineSource& source) {
   double seconds = double(pts - camera.firstPts) * av_q2d(base) + camera.loopOffset;
   if (camera.frameIndex > 0 && seconds <= camera.lastSeconds) {
     // The file started over: carry on one frame after where it ended.
-    camera.loopOffset = camera.lastSeconds + 1.0 / source.framesPerSecond -
-                        double(pts - camera.firstPts) * av_q2d(base);
+    camera.loopOffset =
+        camera.lastSeconds + 1.0 / source.framesPerSecond - double(pts - camera.firstPts) * av_q2d(base);
     seconds = camera.lastSeconds + 1.0 / source.framesPerSecond;
   }
   return seconds;

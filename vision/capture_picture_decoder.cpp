@@ -25,8 +25,8 @@ bool reserveScratch(PictureDecoder& decoder, size_t bytes) {
 bool directLuma(int format, int32_t& step, int32_t& offset) {
   const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(AVPixelFormat(format));
   if (!d || d->nb_components < 1) return false;
-  if (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BE |
-                  AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT)) {
+  if (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BE | AV_PIX_FMT_FLAG_BITSTREAM |
+                  AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_FLOAT)) {
     return false;
   }
   const AVComponentDescriptor& c = d->comp[0];

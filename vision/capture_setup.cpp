@@ -13,9 +13,9 @@ bool captureStarted = false;
 
 namespace {
 const CaptureLibraryCalls layerCalls = {
-    CVGetVidCapString, CVAcquireVidCap,   CVGetNumDevices,    CVGetDeviceName,
-    CVDevConnect,      CVDevGetNumModes,  CVDevGetModeInfo,   CVDevGetFormatName,
-    CVDevStartCap,     CVDevStopCap,      CVDevDisconnect,    CVReleaseVidCap,
+    CVGetVidCapString, CVAcquireVidCap,  CVGetNumDevices,  CVGetDeviceName,
+    CVDevConnect,      CVDevGetNumModes, CVDevGetModeInfo, CVDevGetFormatName,
+    CVDevStartCap,     CVDevStopCap,     CVDevDisconnect,  CVReleaseVidCap,
 };
 const CaptureLibraryCalls* cv = &layerCalls;
 

@@ -147,8 +147,12 @@ Drain drainNewest(CaptureRun& run, int& failure) {
     newestBytes = buffer.bytesused;
   }
   if (newest < 0) return Drain::Nothing;
-  const CameraImage image{static_cast<const uint8_t*>(stream.buffers[newest].start), newestBytes,
-                          stream.fourcc, stream.width, stream.height, stream.bytesPerLine};
+  const CameraImage image{static_cast<const uint8_t*>(stream.buffers[newest].start),
+                          newestBytes,
+                          stream.fourcc,
+                          stream.width,
+                          stream.height,
+                          stream.bytesPerLine};
   const bool placed = placeCameraImage(image, run.decoder, run.target);
   if (!queueBuffer(stream, uint32_t(newest)) && errno == ENODEV) {
     reportEnd("unplugged", errno);
@@ -170,7 +174,8 @@ bool queryCaptureNode(const char* path, std::string& name) {
   bool usable = false;
   if (deviceIoctl(fd, VIDIOC_QUERYCAP, &caps) == 0) {
     // The node's own capabilities; the whole device's only on old drivers.
-    const uint32_t nodeCaps = (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
+    const uint32_t nodeCaps =
+        (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
     usable = (nodeCaps & V4L2_CAP_VIDEO_CAPTURE) && (nodeCaps & V4L2_CAP_STREAMING);
     const auto* card = reinterpret_cast<const char*>(caps.card);
     name.assign(card, strnlen(card, sizeof caps.card));
@@ -204,7 +209,8 @@ bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
     std::fprintf(stderr, "Camera refused its mode (%s).\n", std::strerror(errno));
     return false;
   }
-  if (!isConvertibleFormat(format.fmt.pix.pixelformat) || format.fmt.pix.width == 0 || format.fmt.pix.height == 0) {
+  if (!isConvertibleFormat(format.fmt.pix.pixelformat) || format.fmt.pix.width == 0 ||
+      format.fmt.pix.height == 0) {
     std::fprintf(stderr, "Camera switched to a format that cannot be read.\n");
     return false;
   }

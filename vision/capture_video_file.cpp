@@ -54,7 +54,8 @@ bool openStream(const char* path, AVFormatContext*& format, int& index, AVCodecC
     return false;
   }
   const AVCodecParameters* parameters = format->streams[index]->codecpar;
-  if (parameters->width <= 0 || parameters->height <= 0 || parameters->width > 8192 || parameters->height > 8192) {
+  if (parameters->width <= 0 || parameters->height <= 0 || parameters->width > 8192 ||
+      parameters->height > 8192) {
     reason = "unusable picture size";
     avformat_close_input(&format);
     return false;

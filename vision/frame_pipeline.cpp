@@ -33,8 +33,7 @@ int32_t processFrame(const FrameRecord* frame, float frameTimeMs) {
 
   assignRoles(frameTiming.frameCounter);
   // Wraps instead of overflowing; parity survives the wrap.
-  frameTiming.frameCounter =
-      static_cast<int32_t>(static_cast<uint32_t>(frameTiming.frameCounter) + 1u);
+  frameTiming.frameCounter = static_cast<int32_t>(static_cast<uint32_t>(frameTiming.frameCounter) + 1u);
 
   analyseMotion(frame->pixels);
   return 1;

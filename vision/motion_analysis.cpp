@@ -33,8 +33,8 @@ struct RowSums {
 };
 
 // Columns [first, width) of one row, one sample at a time and without branches.
-void scanRowTail(const uint8_t* frameRow, const Planes& p, size_t rowStart, int32_t first,
-                 int32_t width, RowSums& sums) {
+void scanRowTail(const uint8_t* frameRow, const Planes& p, size_t rowStart, int32_t first, int32_t width,
+                 RowSums& sums) {
   for (int32_t k = first; k < width; ++k) {
     const size_t i = rowStart + static_cast<size_t>(k);
     const uint32_t d = p.difference[i];
@@ -61,8 +61,7 @@ __attribute__((target("ssse3"))) inline int64_t sumLanes(__m128i v) {
 // The high half of a block is loaded one byte early so that the last block of
 // the last row ends exactly on its final sample's byte.
 __attribute__((target("ssse3"))) int32_t scanRowBlocks(const uint8_t* frameRow, const Planes& p,
-                                                       size_t rowStart, int32_t width,
-                                                       RowSums& sums) {
+                                                       size_t rowStart, int32_t width, RowSums& sums) {
   const int32_t blocks = width / 16;
   const __m128i zero = _mm_setzero_si128();
   const __m128i allSet = _mm_set1_epi8(-1);
@@ -132,8 +131,8 @@ MotionCounts scanSamples(const uint8_t* frameBytes) {
   const int32_t height = analysisHeight;
   if (width <= 0 || height <= 0) return counts;
 
-  const Planes planes{frameBuffers.greyImageOut, frameBuffers.difference,
-                      frameBuffers.brightnessPrevious, frameBuffers.brightnessNext};
+  const Planes planes{frameBuffers.greyImageOut, frameBuffers.difference, frameBuffers.brightnessPrevious,
+                      frameBuffers.brightnessNext};
   const size_t frameRowBytes = 2 * static_cast<size_t>(width) + frameRowSkip;
   const bool vector = vectorPassAvailable();
   for (int32_t j = 0; j < height; ++j) {
@@ -162,10 +161,10 @@ void publishMotion(const MotionCounts& counts) {
     leaveMotionLock();
     return;
   }
-  const float x = static_cast<float>(
-      1.0 - static_cast<double>(counts.sumColumns) / static_cast<double>(width * counts.count));
-  const float y = static_cast<float>(
-      1.0 - static_cast<double>(counts.sumRows) / static_cast<double>(height * counts.count));
+  const float x = static_cast<float>(1.0 - static_cast<double>(counts.sumColumns) /
+                                               static_cast<double>(width * counts.count));
+  const float y = static_cast<float>(1.0 - static_cast<double>(counts.sumRows) /
+                                               static_cast<double>(height * counts.count));
   double weight = 5.0 * static_cast<double>(s.movingFraction);
   if (weight > 0.95) weight = 0.95;
   s.centroidX = static_cast<float>((1.0 - weight) * s.centroidX + weight * x);
@@ -178,16 +177,15 @@ void publishMotion(const MotionCounts& counts) {
   // and must be set against the centroid change over the same frames.
   const double interval = frameTiming.frameInterval;
   const double rate = 1.0 / interval;
-  const double velocityX =
-      (static_cast<double>(s.centroidX) - s.lastCentroidX) * rate * 1000.0 * 0.25 +
-      0.75 * static_cast<double>(s.velocityX.load(std::memory_order_relaxed));
+  const double velocityX = (static_cast<double>(s.centroidX) - s.lastCentroidX) * rate * 1000.0 * 0.25 +
+                           0.75 * static_cast<double>(s.velocityX.load(std::memory_order_relaxed));
   const double velocityY = (static_cast<double>(s.centroidY) - s.lastCentroidY) * rate * 1000.0 * 0.25 +
                            0.75 * static_cast<double>(s.velocityY);
   if (interval != 0.0 && std::isfinite(interval) && fitsFloat(velocityX) && fitsFloat(velocityY)) {
     const float storedX = static_cast<float>(velocityX);
     const float storedY = static_cast<float>(velocityY);
-    const double speed = std::sqrt(static_cast<double>(storedY) * storedY +
-                                   static_cast<double>(storedX) * storedX);
+    const double speed =
+        std::sqrt(static_cast<double>(storedY) * storedY + static_cast<double>(storedX) * storedX);
     if (fitsFloat(speed)) {
       s.velocityX.store(storedX, std::memory_order_relaxed);
       s.velocityY = storedY;

@@ -39,8 +39,7 @@ void octaveBandPass(std::vector<double>& signal, double centreHz, double sampleR
   }
 }
 
-double schroederDecayTime(const std::vector<double>& energy, double sampleRate, double fromDb,
-                          double toDb) {
+double schroederDecayTime(const std::vector<double>& energy, double sampleRate, double fromDb, double toDb) {
   std::vector<double> backward(energy.size());
   double sum = 0.0;
   for (size_t i = energy.size(); i-- > 0;) {

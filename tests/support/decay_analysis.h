@@ -13,5 +13,5 @@ void octaveBandPass(std::vector<double>& signal, double centreHz, double sampleR
 // Decay time (s) for 60 dB from a straight-line fit of the backward-integrated
 // energy between fromDb and toDb (e.g. -5 and -35 for T30). Returns a negative
 // value when the curve never reaches toDb.
-double schroederDecayTime(const std::vector<double>& energy, double sampleRate,
-                          double fromDb = -5.0, double toDb = -35.0);
+double schroederDecayTime(const std::vector<double>& energy, double sampleRate, double fromDb = -5.0,
+                          double toDb = -35.0);

@@ -10,8 +10,7 @@ inline bool testDisplayAvailable() {
   return display && *display;
 }
 
-#define SKIP_WITHOUT_DISPLAY()                                              \
-  do {                                                                      \
-    if (!testDisplayAvailable())                                            \
-      GTEST_SKIP() << "needs an X display (make test provides one)";        \
+#define SKIP_WITHOUT_DISPLAY()                                                                  \
+  do {                                                                                          \
+    if (!testDisplayAvailable()) GTEST_SKIP() << "needs an X display (make test provides one)"; \
   } while (0)

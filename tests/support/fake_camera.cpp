@@ -47,15 +47,11 @@ FakeState fake;
 uint32_t bytesPerPixel(uint32_t fourcc) {
   switch (fourcc) {
     case V4L2_PIX_FMT_YUYV:
-    case V4L2_PIX_FMT_UYVY:
-      return 2;
+    case V4L2_PIX_FMT_UYVY: return 2;
     case V4L2_PIX_FMT_RGB24:
-    case V4L2_PIX_FMT_BGR24:
-      return 3;
-    case V4L2_PIX_FMT_MJPEG:
-      return 0;
-    default:
-      return 1;
+    case V4L2_PIX_FMT_BGR24: return 3;
+    case V4L2_PIX_FMT_MJPEG: return 0;
+    default: return 1;
   }
 }
 
@@ -90,8 +86,9 @@ int enumerate(const FakeNode& node, unsigned long request, void* argument) {
     return 0;
   }
   const FakeFormat* format = nullptr;
-  const uint32_t fourcc = request == VIDIOC_ENUM_FRAMESIZES ? static_cast<v4l2_frmsizeenum*>(argument)->pixel_format
-                                                            : static_cast<v4l2_frmivalenum*>(argument)->pixel_format;
+  const uint32_t fourcc = request == VIDIOC_ENUM_FRAMESIZES
+                              ? static_cast<v4l2_frmsizeenum*>(argument)->pixel_format
+                              : static_cast<v4l2_frmivalenum*>(argument)->pixel_format;
   for (const FakeFormat& f : node.formats)
     if (f.fourcc == fourcc) format = &f;
   if (!format) return fail(EINVAL);
@@ -100,7 +97,7 @@ int enumerate(const FakeNode& node, unsigned long request, void* argument) {
     if (format->stepwiseSizes) {
       if (s->index > 0) return fail(EINVAL);
       s->type = V4L2_FRMSIZE_TYPE_STEPWISE;
-      s->stepwise = {format->sizes[0].first, format->sizes[1].first, 16,
+      s->stepwise = {format->sizes[0].first,  format->sizes[1].first,  16,
                      format->sizes[0].second, format->sizes[1].second, 16};
       return 0;
     }
@@ -133,8 +130,7 @@ int stream(int fd, unsigned long request, void* argument) {
       fake.format = p;
       return 0;
     }
-    case VIDIOC_S_PARM:
-      return 0;
+    case VIDIOC_S_PARM: return 0;
     case VIDIOC_REQBUFS: {
       auto* r = static_cast<v4l2_requestbuffers*>(argument);
       if (fake.memFd >= 0) close(fake.memFd);
@@ -182,10 +178,8 @@ int stream(int fd, unsigned long request, void* argument) {
       return 0;
     }
     case VIDIOC_STREAMON:
-    case VIDIOC_STREAMOFF:
-      return 0;
-    default:
-      return fail(ENOTTY);
+    case VIDIOC_STREAMOFF: return 0;
+    default: return fail(ENOTTY);
   }
 }
 
@@ -203,11 +197,14 @@ int fakeIoctl(int fd, unsigned long request, void* argument) {
     auto* caps = static_cast<v4l2_capability*>(argument);
     *caps = {};
     std::snprintf(reinterpret_cast<char*>(caps->card), sizeof caps->card, "%s", n.card.c_str());
-    caps->capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
-    caps->device_caps = (n.metadataOnly ? V4L2_CAP_META_CAPTURE : V4L2_CAP_VIDEO_CAPTURE) | V4L2_CAP_STREAMING;
+    caps->capabilities =
+        V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
+    caps->device_caps =
+        (n.metadataOnly ? V4L2_CAP_META_CAPTURE : V4L2_CAP_VIDEO_CAPTURE) | V4L2_CAP_STREAMING;
     return 0;
   }
-  if (request == VIDIOC_ENUM_FMT || request == VIDIOC_ENUM_FRAMESIZES || request == VIDIOC_ENUM_FRAMEINTERVALS) {
+  if (request == VIDIOC_ENUM_FMT || request == VIDIOC_ENUM_FRAMESIZES ||
+      request == VIDIOC_ENUM_FRAMEINTERVALS) {
     return enumerate(n, request, argument);
   }
   return stream(fd, request, argument);
@@ -302,7 +299,8 @@ bool fakeProduceFrame(const std::vector<uint8_t>& bytes, uint32_t flags, uint32_
   if (fake.queued.empty() || fake.memFd < 0 || bytes.size() > fake.bufferBytes) return false;
   const uint32_t index = fake.queued.front();
   fake.queued.pop_front();
-  if (pwrite(fake.memFd, bytes.data(), bytes.size(), off_t(index * fake.bufferBytes)) != ssize_t(bytes.size())) {
+  if (pwrite(fake.memFd, bytes.data(), bytes.size(), off_t(index * fake.bufferBytes)) !=
+      ssize_t(bytes.size())) {
     return false;
   }
   fake.ready.push_back({index, bytesUsed ? bytesUsed : uint32_t(bytes.size()), flags});

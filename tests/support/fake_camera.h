@@ -11,9 +11,9 @@
 
 struct FakeFormat {
   uint32_t fourcc;
-  bool stepwiseSizes;                            // sizes: {min, max}
+  bool stepwiseSizes;  // sizes: {min, max}
   std::vector<std::pair<uint32_t, uint32_t>> sizes;
-  bool stepwiseRates;                            // intervals: {min, max}
+  bool stepwiseRates;  // intervals: {min, max}
   std::vector<v4l2_fract> intervals;
 };
 

@@ -44,7 +44,8 @@ void resetFrameLog() {
 
 bool waitForFrames(int count, int timeoutMs) {
   std::unique_lock guard(lock);
-  return arrived.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return int(frames.size()) >= count; });
+  return arrived.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                          [&] { return int(frames.size()) >= count; });
 }
 
 int loggedFrames() {

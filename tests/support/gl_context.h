@@ -19,7 +19,8 @@ class GlContextTest : public ::testing::Test {
     // per context would then be reported as leaks of no named library.
     static const bool videoHeld = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
     ASSERT_TRUE(videoHeld) << SDL_GetError();
-    ASSERT_TRUE(createAppWindow("Tessaro display test", testWindowSize, testWindowSize, 32)) << SDL_GetError();
+    ASSERT_TRUE(createAppWindow("Tessaro display test", testWindowSize, testWindowSize, 32))
+        << SDL_GetError();
   }
   void TearDown() override { destroyAppWindow(); }
 };

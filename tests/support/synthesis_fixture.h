@@ -24,8 +24,7 @@ class SynthesisTest : public testing::Test {
   }
   void TearDown() override { resetMotionState(); }
 
-  static void setMotion(float fraction, float speed, float velocityX, float leftGain,
-                        float rightGain) {
+  static void setMotion(float fraction, float speed, float velocityX, float leftGain, float rightGain) {
     enterMotionLock();
     motionState.movingFraction = fraction;
     motionState.speed = speed;

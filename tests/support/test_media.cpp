@@ -37,7 +37,8 @@ std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& luma, int width, int
   if (avcodec_open2(context, codec, nullptr) == 0) {
     AVFrame* frame = greyFrame(width, height, AV_PIX_FMT_YUVJ420P);
     frame->quality = context->global_quality;
-    for (int j = 0; j < height; ++j) std::memcpy(frame->data[0] + j * frame->linesize[0], &luma[size_t(j * width)], size_t(width));
+    for (int j = 0; j < height; ++j)
+      std::memcpy(frame->data[0] + j * frame->linesize[0], &luma[size_t(j * width)], size_t(width));
     AVPacket* packet = av_packet_alloc();
     if (avcodec_send_frame(context, frame) == 0 && avcodec_receive_packet(context, packet) == 0) {
       out.assign(packet->data, packet->data + packet->size);
@@ -82,7 +83,8 @@ bool writeGreyVideo(const std::string& path, int width, int height, int framesPe
             avcodec_parameters_from_context(stream->codecpar, context) >= 0;
   stream->time_base = context->time_base;
   stream->avg_frame_rate = context->framerate;
-  ok = ok && avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0 && avformat_write_header(format, nullptr) >= 0;
+  ok = ok && avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0 &&
+       avformat_write_header(format, nullptr) >= 0;
   AVPacket* packet = av_packet_alloc();
   auto drain = [&] {
     while (avcodec_receive_packet(context, packet) == 0) {
@@ -93,7 +95,8 @@ bool writeGreyVideo(const std::string& path, int width, int height, int framesPe
   };
   for (size_t i = 0; ok && i < levels.size(); ++i) {
     AVFrame* frame = greyFrame(width, height, AV_PIX_FMT_YUV420P);
-    for (int j = 0; j < height; ++j) std::memset(frame->data[0] + j * frame->linesize[0], levels[i], size_t(width));
+    for (int j = 0; j < height; ++j)
+      std::memset(frame->data[0] + j * frame->linesize[0], levels[i], size_t(width));
     frame->pts = int64_t(i);
     frame->quality = FF_QP2LAMBDA * 2;
     ok = avcodec_send_frame(context, frame) == 0;

@@ -89,7 +89,7 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
     error = "cannot read video file '" + request.source + "': " + reason;
     return false;
   }
-  double seconds = request.seconds > 0 ? request.seconds
+  double seconds = request.seconds > 0          ? request.seconds
                    : source.durationSeconds > 0 ? source.durationSeconds
                                                 : 60.0;
   if (!allocateFrameBuffers(source.width, source.height)) {

@@ -29,9 +29,9 @@ struct RenderResult {
   Timeline timeline;
   double seconds;
   int64_t framesAnalysed;
-  double toneAudibleShare;    // of the rendered time, 0 to 1
+  double toneAudibleShare;  // of the rendered time, 0 to 1
   double strikeAudibleShare;
-  int32_t peakSample;         // largest magnitude in the output
+  int32_t peakSample;  // largest magnitude in the output
 };
 
 // False with a one-line reason when the source cannot be used or the sink fails.

@@ -80,7 +80,8 @@ int parseOptions(int argc, char** argv, Options& options) {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const char* value = argv[++i];
       if (arg == "--seconds") {
-        if (!parseSeconds(value, options.seconds)) return usage("--seconds takes a number, not '" + std::string(value) + "'");
+        if (!parseSeconds(value, options.seconds))
+          return usage("--seconds takes a number, not '" + std::string(value) + "'");
         if (options.seconds <= 0) return usage("--seconds must be more than 0, not " + std::string(value));
         if (options.seconds > maxSeconds) return usage("--seconds may be at most 86400 (a day)");
       } else if (!parseSeed(value, options.seed)) {
@@ -102,7 +103,8 @@ int parseOptions(int argc, char** argv, Options& options) {
   // The picture goes beside the sound; neither may replace the other or the recording.
   const std::string picture = picturePath(options.output);
   if (picture == options.output) return usage("OUT.wav must not end in .png: its picture would replace it");
-  if (options.source != "demo" && (sameFile(options.source, options.output) || sameFile(options.source, picture))) {
+  if (options.source != "demo" &&
+      (sameFile(options.source, options.output) || sameFile(options.source, picture))) {
     return usage("OUT.wav or its picture " + picture + " would replace SOURCE");
   }
   return 0;
@@ -127,8 +129,8 @@ int main(int argc, char** argv) {
   if (!openWavOutput(wav, options.output, renderSampleRate, error)) {
     return fail("cannot write '" + options.output + "': " + error);
   }
-  RenderRequest request{options.source, options.seconds, options.seed,
-                        isatty(STDOUT_FILENO) == 1, writeToWav, &wav};
+  RenderRequest request{
+      options.source, options.seconds, options.seed, isatty(STDOUT_FILENO) == 1, writeToWav, &wav};
   RenderResult result;
   if (!renderRecording(request, result, error)) {
     abandonWavOutput(wav);

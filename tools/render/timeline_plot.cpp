@@ -83,7 +83,8 @@ void drawSeries(const Frame& f, const Timeline& t, const Lane& lane, int index, 
   for (const TimelinePoint& p : t.points) {
     double x = xAt(f, p.seconds);
     double y = yAt(lane, index, value(p));
-    if (first) cairo_move_to(cr, x, y); else cairo_line_to(cr, x, y);
+    if (first) cairo_move_to(cr, x, y);
+    else cairo_line_to(cr, x, y);
     first = false;
   }
   cairo_stroke(cr);
@@ -125,7 +126,10 @@ void drawNotes(const Frame& f, const Timeline& t, int index) {
   int last = -1;
   double lastX = -1e9;
   for (const TimelinePoint& p : t.points) {
-    if (p.toneLevel < 0.01f) { last = -1; continue; }
+    if (p.toneLevel < 0.01f) {
+      last = -1;
+      continue;
+    }
     double x = xAt(f, p.seconds);
     if (p.note != last && x - lastX > 14) {
       char label[8];
@@ -184,12 +188,9 @@ bool drawTimeline(const Timeline& timeline, const std::string& path, std::string
   maxSpeed = std::ceil(maxSpeed * 2.0f) / 2.0f;
 
   const Lane lanes[laneCount] = {
-      {"moving fraction", 0, 1, 0.1, 0.4, 0.8},
-      {"centroid x", 0, 1, 0.1, 0.6, 0.3},
-      {"speed (/s)", 0, maxSpeed, 0.85, 0.4, 0.1},
-      {"tone level", 0, 0.6, 0.45, 0.2, 0.7},
-      {"strike level, pan", -1, 1, 0.8, 0.1, 0.2},
-      {"left output", -1, 1, 0.2, 0.2, 0.2},
+      {"moving fraction", 0, 1, 0.1, 0.4, 0.8},    {"centroid x", 0, 1, 0.1, 0.6, 0.3},
+      {"speed (/s)", 0, maxSpeed, 0.85, 0.4, 0.1}, {"tone level", 0, 0.6, 0.45, 0.2, 0.7},
+      {"strike level, pan", -1, 1, 0.8, 0.1, 0.2}, {"left output", -1, 1, 0.2, 0.2, 0.2},
       {"right output", -1, 1, 0.2, 0.2, 0.2},
   };
 
@@ -206,7 +207,9 @@ bool drawTimeline(const Timeline& timeline, const std::string& path, std::string
   // Strike level scaled to the lane's -1..1: 0.3, its full level, reaches the top.
   drawSeries(f, timeline, lanes[4], 4, [](const TimelinePoint& p) { return p.strikeLevel / 0.3f; });
   Lane pan = lanes[4];
-  pan.red = 0.2; pan.green = 0.6; pan.blue = 0.6;
+  pan.red = 0.2;
+  pan.green = 0.6;
+  pan.blue = 0.6;
   drawSeries(f, timeline, pan, 4, [](const TimelinePoint& p) { return p.strikePan; });
   cairo_set_font_size(cr, 10);
   cairo_set_source_rgb(cr, 0.8, 0.1, 0.2);
