@@ -1,19 +1,17 @@
 // Program flow: start-up, message loop and shutdown, in their fixed order.
-#include "app/clock.h"
-#include "app/window.h"
-#include "app/window_proc.h"
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/message_loop.h"
 #include "display/font_atlas.h"
 #include "display/scene_state.h"
+#include "platform/clock.h"
+#include "platform/window.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
 #include "vision/capture_setup.h"
 #include "vision/motion_state.h"
-
-#include <GL/gl.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace {
 // The one message record; its wParam becomes the exit status.
@@ -25,25 +23,25 @@ int main() {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   // Start-up, strictly in this order.
-  clearClock();                                              // 1
-  startClock();                                              // 2
-  if (!createAppWindow("Tessaro", 640, 480, 32)) return -1;  // 3
-  if (!initSceneState()) return -1;                          // 4
-  std::srand(1234);                                          // 5
-  std::memset(KeyState, 0, sizeof KeyState);                 // 6
-  initFontAtlas();                                           // 7
-  initMotionLock();                                          // 8
-  startCapture();                                            // 9  (runs on without frames if it fails)
-  initAudio(nullptr);                                        // 10
-  setStartMark();                                            // 11
+  clearClock();
+  startClock();
+  if (!createAppWindow("Tessaro", 640, 480, 32)) return -1;  // the only failure that ends the start-up
+  if (!initSceneState()) return -1;
+  std::srand(1234);                           // the C runtime's generator, as every run finds it
+  std::memset(KeyState, 0, sizeof KeyState);  // no key down
+  initFontAtlas();
+  initMotionLock();
+  startCapture();      // runs on without frames if it fails
+  initAudio(nullptr);  // runs on in silence if it fails
+  setStartMark();      // frame times count from here
 
   runMessageLoop(messageRecord);
 
-  // Shutdown, strictly in this order; the context stays current until 9.
-  glDeleteLists(glyphListBase, 256);              // 1
-  BASS_Free();                                    // 2
-  stopCapture();                                  // 3-7
-  deleteMotionLock();                             // 8
-  destroyAppWindow();                             // 9
-  return static_cast<int>(messageRecord.wParam);  // 10
+  // Shutdown, strictly in this order; the context stays current until the window goes.
+  deleteGlyphLists();
+  BASS_Free();    // no synthesis callback runs after this
+  stopCapture();  // stop, disconnect and release, with the two teardown lines
+  deleteMotionLock();
+  destroyAppWindow();
+  return static_cast<int>(messageRecord.wParam);  // 0 after a close, the key after Escape
 }

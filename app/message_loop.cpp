@@ -1,7 +1,7 @@
-#include "app/window.h"
-#include "app/window_proc.h"
+#include "app/message_loop.h"
 
-#include <SDL.h>
+#include "platform/clock.h"
+#include "platform/window.h"
 
 void runMessageLoop(AppMessage& message) {
   for (;;) {
@@ -16,6 +16,6 @@ void runMessageLoop(AppMessage& message) {
     // Minimised: keep the queue moving without pausing or looking at keys.
     if (!appWindow.windowActive) continue;
     if (KeyState[VK_ESCAPE]) return;
-    SDL_Delay(100);
+    sleepMs(100);
   }
 }

@@ -5,6 +5,8 @@
 #include <random>
 #include <vector>
 
+#include "vision/frame_layout.h"
+
 struct BenchFrames {
   int32_t width;
   int32_t height;
@@ -13,7 +15,7 @@ struct BenchFrames {
 };
 
 inline BenchFrames makeBenchFrames(int32_t width, int32_t height) {
-  BenchFrames f{width, height, 2 * static_cast<size_t>(width) + 640, {}};
+  BenchFrames f{width, height, frameLayoutStride(width), {}};
   std::mt19937 rng(42);
   for (int n = 0; n < 2; ++n) {
     f.frame[n].resize(f.rowBytes * static_cast<size_t>(height));

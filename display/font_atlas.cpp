@@ -1,6 +1,7 @@
 #include "display/font_atlas.h"
 
 #include "display/texture_table.h"
+#include "platform/diagnostics.h"
 #include "resources/embedded_resources.h"
 
 #include <GL/gl.h>
@@ -17,7 +18,7 @@ const uint8_t* loadFontResource(uint16_t resourceId) {
   const EmbeddedResource* resource = findEmbeddedResource(resourceId);
   constexpr uint32_t atlasBytes = uint32_t{fontAtlasSize} * fontAtlasSize;
   if (resource == nullptr || resource->bytes == nullptr || resource->size < atlasBytes) {
-    std::printf("Font resource %u not found: text has no texture.\n", unsigned{resourceId});
+    diagnostic("display", "Font resource %u not found: text has no texture.", unsigned{resourceId});
     return nullptr;
   }
   return resource->bytes;
@@ -36,6 +37,8 @@ uint8_t* expandCoverageToRgba(const uint8_t* coverage, int32_t width, int32_t he
   }
   return rgba;
 }
+
+void deleteGlyphLists() { glDeleteLists(glyphListBase, glyphListCount); }
 
 void buildGlyphLists() {
   glyphListBase = glGenLists(glyphListCount);

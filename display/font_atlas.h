@@ -25,3 +25,5 @@ uint8_t* expandCoverageToRgba(const uint8_t* coverage, int32_t width, int32_t he
 void buildGlyphLists();
 // Needs the window's context current: atlas texture, then the glyph lists.
 void initFontAtlas();
+// Deletes the glyphListCount lists from glyphListBase; the context must be current.
+void deleteGlyphLists();

@@ -1,6 +1,6 @@
 #include "display/scene_state.h"
 
-#include "app/window.h"
+#include "platform/window.h"
 #include "display/texture_table.h"
 
 #include <GL/gl.h>

@@ -5,14 +5,16 @@
 #include <cstdio>
 #include <iterator>
 
+#include "platform/diagnostics.h"
+
 TextureTable textureTable = {};
 
 uint32_t createTexture(const uint8_t* pixels, int32_t width, int32_t height, bool hasAlpha) {
   // Start-up makes three textures at most; a fourth past the table's end
   // would be a programming fault, and the table must not overflow for it.
   if (textureTable.count < 0 || textureTable.count >= static_cast<int32_t>(std::size(textureTable.names))) {
-    std::printf("createTexture: the texture table is full (%d textures); no texture made.\n",
-                static_cast<int>(std::size(textureTable.names)));
+    diagnostic("display", "the texture table is full (%d textures); no texture made.",
+               static_cast<int>(std::size(textureTable.names)));
     return 0;
   }
   GLuint* name = &textureTable.names[textureTable.count];

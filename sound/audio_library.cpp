@@ -1,14 +1,15 @@
 #include "sound/audio_library.h"
 
-#include <SDL.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
+#include "platform/audio_device.h"
+#include "platform/diagnostics.h"
 #include "sound/reverb.h"
 
 namespace {
@@ -39,7 +40,7 @@ struct AudioLibrary {
   std::mutex lock;
   bool initialised;
   bool deviceOpen;
-  SDL_AudioDeviceID device;
+  uint32_t device;
   uint32_t rate;
   uint32_t nextHandle;
   AudioStream streams[audioMaxStreams];
@@ -152,11 +153,7 @@ void mixStream(AudioStream& s, float* mix, uint32_t frameCount) {
   }
 }
 
-void SDLCALL deviceCallback(void*, Uint8* stream, int length) {
-  uint32_t frames = static_cast<uint32_t>(length) / 4;
-  renderAudioOutput(reinterpret_cast<int16_t*>(stream), frames);
-  std::memset(stream + frames * 4, 0, static_cast<size_t>(length) - frames * 4);
-}
+void deviceCallback(void*, int16_t* samples, uint32_t frames) { renderAudioOutput(samples, frames); }
 
 void forgetStreamsAndEffects() {
   for (AudioStream& s : library.streams) {
@@ -201,22 +198,12 @@ int32_t BASS_Init(int32_t device, uint32_t freq, uint32_t flags, void*, const vo
   std::lock_guard lifecycle(lifecycleLock);
   if (!openLibrary(freq)) return 0;
 
-  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-    std::fprintf(stderr, "audio: no audio driver: %s\n", SDL_GetError());
-    closeLibrary();
-    return fail(AUDIO_ERROR_DRIVER);
-  }
-  SDL_AudioSpec want{};
-  want.freq = static_cast<int>(freq);
-  want.format = AUDIO_S16SYS;
-  want.channels = 2;
-  want.samples = audioDevicePeriodFrames;
-  want.callback = deviceCallback;
-  SDL_AudioSpec have{};
-  SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+  AudioDeviceFailure failure = AudioDeviceFailure::None;
+  std::string reason;
+  const uint32_t id = openAudioDevice({freq, audioDevicePeriodFrames, deviceCallback, nullptr}, failure, reason);
   if (id == 0) {
-    std::fprintf(stderr, "audio: cannot open the output device: %s\n", SDL_GetError());
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    if (failure == AudioDeviceFailure::NoDriver) diagnostic("audio", "no audio driver: %s", reason.c_str());
+    else diagnostic("audio", "cannot open the output device: %s", reason.c_str());
     closeLibrary();
     return fail(AUDIO_ERROR_DRIVER);
   }
@@ -227,7 +214,7 @@ int32_t BASS_Init(int32_t device, uint32_t freq, uint32_t flags, void*, const vo
   }
   // Outside library.lock: unpausing takes the device's own lock, which the
   // audio thread holds while it waits for library.lock in a render.
-  SDL_PauseAudioDevice(id, 0);
+  startAudioDevice(id);
   return succeed();
 }
 
@@ -324,7 +311,7 @@ int32_t BASS_Free() {
   ++callCount;
   std::lock_guard lifecycle(lifecycleLock);
   bool deviceOpen;
-  SDL_AudioDeviceID device;
+  uint32_t device;
   {
     // Once the streams are forgotten under the lock, a render that is waiting
     // for it finds nothing to call; one that held it has finished.
@@ -337,10 +324,7 @@ int32_t BASS_Free() {
     library.deviceOpen = false;
     library.device = 0;
   }
-  if (deviceOpen) {
-    SDL_CloseAudioDevice(device);  // waits for the audio thread to end
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-  }
+  if (deviceOpen) closeAudioDevice(device);
   return succeed();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// The audio library the sound subsystem talks to, on SDL2's audio device.
+// The audio library the sound subsystem talks to, on the platform's audio
+// device (platform/audio_device.h).
 //
 // One output device (number 1: the system's default output), opened as signed
 // 16-bit stereo at the rate given to BASS_Init. Streams are fed by a stream

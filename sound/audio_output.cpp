@@ -2,13 +2,14 @@
 
 #include <cstdio>
 
-#include "app/message_box.h"
+#include "platform/diagnostics.h"
+#include "platform/message_box.h"
 #include "sound/audio_library.h"
 #include "sound/reverb.h"
 #include "sound/synthesis.h"
 #include "sound/wave_tables.h"
 
-SDL_Window* audioOwnerWindow = nullptr;
+BoxOwner* audioOwnerWindow = nullptr;
 uint32_t audioStream = 0;
 uint32_t reverbFx[2] = {0, 0};
 
@@ -20,8 +21,7 @@ constexpr float reverbTimeMs = 3000.0f;
 // The steps after the device is open are not acted on, but a silent or dry
 // installation should say why.
 void reportFailure(const char* what) {
-  std::fprintf(stderr, "audio: %s failed (bass error code: %d)\n", what, BASS_ErrorGetCode());
-  std::fflush(stderr);
+  diagnostic("audio", "%s failed (bass error code: %d)", what, BASS_ErrorGetCode());
 }
 }  // namespace
 
@@ -52,10 +52,10 @@ void startSynthesisStream() {
   if (!BASS_StreamPlay(audioStream, 0, audioPlayLoop)) reportFailure("starting playback");
 }
 
-int32_t initAudio(SDL_Window* ownerWindow) {
+int32_t initAudio(BoxOwner* ownerWindow) {
   audioOwnerWindow = ownerWindow;
   if (!buildWaveTables()) {
-    std::fprintf(stderr, "audio: no memory for the wavetables; the synthesis stays silent\n");
+    diagnostic("audio", "no memory for the wavetables; the synthesis stays silent");
   }
   buildTuningTables();
 

@@ -5,16 +5,16 @@
 
 #include <cstdint>
 
-struct SDL_Window;
+#include "platform/message_box.h"
 
-extern SDL_Window* audioOwnerWindow;  // owner of the device error box
+extern BoxOwner* audioOwnerWindow;  // owner of the device error box
 extern uint32_t audioStream;
 extern uint32_t reverbFx[2];  // in the order they were set on the stream
 
 // 1 on success; 0 when the library is not version 2.0 or the device cannot be
 // initialised (a box says which). Later failures leave the installation
 // silent or dry, return 1 and print one line each to standard error.
-int32_t initAudio(SDL_Window* ownerWindow);
+int32_t initAudio(BoxOwner* ownerWindow);
 
 // Steps after the device is open: the synthesis stream, its two reverbs with
 // the installation's settings, and playback. Also drives the offline renderer,

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/message_box.h"
+#include "platform/message_box.h"
 #include "sound/audio_library.h"
 #include "sound/reverb.h"
 #include "sound/synth_state.h"

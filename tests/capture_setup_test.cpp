@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/message_box.h"
+#include "platform/message_box.h"
 #include "support/frame_log.h"
 #include "vision/frame_buffers.h"
 #include "vision/frame_pipeline.h"
@@ -134,11 +134,14 @@ class CaptureSetup : public ::testing::Test {
     setMessageBoxHook(nullptr);
     captureStarted = false;
   }
-  // Runs startCapture, keeping what it printed.
+  // Runs startCapture, keeping what it printed: the listing and the
+  // diagnostics apart.
   int32_t start() {
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     const int32_t result = startCapture();
     out = testing::internal::GetCapturedStdout();
+    errors = testing::internal::GetCapturedStderr();
     return result;
   }
   std::string stop() {
@@ -152,6 +155,7 @@ class CaptureSetup : public ::testing::Test {
     return false;
   }
   std::string out;
+  std::string errors;
 };
 }  // namespace
 
@@ -258,8 +262,8 @@ TEST_F(CaptureSetup, EmptyFirstModeIsRefused) {
     else script.modes[0].readable = false;
     EXPECT_EQ(start(), -1);
     EXPECT_NE(out.find("Scanning available modes...\n"), std::string::npos);
-    const std::string last = out.substr(out.rfind('\n', out.size() - 2) + 1);
-    EXPECT_NE(last.find("first mode"), std::string::npos) << last;
+    EXPECT_EQ(errors.rfind("camera: ", 0), 0u) << errors;
+    EXPECT_NE(errors.find("first mode"), std::string::npos) << errors;
     EXPECT_FALSE(called("box"));
     EXPECT_FALSE(called("start"));
     EXPECT_EQ(calls[calls.size() - 2], "disconnect");

@@ -268,7 +268,7 @@ TEST_F(VideoFileCamera, PicturesThatCanNeverBePlacedEndCaptureWithOneLine) {
     // Every picture after the last placed one was tried, over two passes at most.
     EXPECT_GE(placerCalls.load(), placed + 4);
     EXPECT_LE(placerCalls.load(), placed + 8);
-    EXPECT_EQ(errors, "Video file gives no pictures: capture ended.\n");
+    EXPECT_EQ(errors, "camera: Video file gives no pictures: capture ended.\n");
   }
 }
 

@@ -1,5 +1,5 @@
-#include "app/clock.h"
-#include "app/message_box.h"
+#include "platform/clock.h"
+#include "platform/message_box.h"
 
 #include <gtest/gtest.h>
 

@@ -52,21 +52,21 @@ TEST(FontResource, Resource101IsTheEmbeddedAtlasAndOthersAreMissing) {
   ASSERT_NE(atlas, nullptr);
   EXPECT_EQ(atlas->size, 65536u);
   EXPECT_EQ(loadFontResource(101), atlas->bytes);
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_EQ(loadFontResource(102), nullptr);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("102"), std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("102"), std::string::npos);
 }
 
 TEST(FontResource, AnEmptyOrShortTableGivesNoBytes) {
   const EmbeddedResourceTable saved = embeddedResources;
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   embeddedResources = noResources;
   EXPECT_EQ(loadFontResource(101), nullptr);
   const uint8_t few[16] = {};
   const EmbeddedResource shortOne = {101, few, sizeof few};
   embeddedResources = {&shortOne, 1};
   EXPECT_EQ(loadFontResource(101), nullptr) << "an atlas shorter than 256 x 256 would be over-read";
-  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
   embeddedResources = saved;
 }
 
@@ -106,11 +106,11 @@ TEST_F(FontAtlas, BuildsAllGlyphListsAndShutdownDeletesThem) {
 }
 
 TEST_F(FontAtlas, WithoutTheResourceNoTextureIsMadeButTheListsAre) {
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   embeddedResources = noResources;
   initSceneState();
   initFontAtlas();
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = testing::internal::GetCapturedStderr();
   EXPECT_NE(out.find("101"), std::string::npos) << out;
   EXPECT_EQ(fontAtlasTexture, 0u);
   EXPECT_EQ(textureTable.count, 1) << "only the checkerboard";

@@ -246,9 +246,9 @@ TEST_F(SceneState, CreateTextureAppendsNamesAndRefusesPastCapacity) {
     EXPECT_EQ(GLuint(integer(GL_TEXTURE_BINDING_2D)), name);
   }
   GLint bound = integer(GL_TEXTURE_BINDING_2D);
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_EQ(createTexture(rgba, 2, 2, true), 0u);
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = testing::internal::GetCapturedStderr();
   EXPECT_EQ(textureTable.count, capacity);
   EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), bound);
   EXPECT_NE(out.find("texture table is full"), std::string::npos) << out;

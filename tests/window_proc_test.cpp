@@ -1,5 +1,6 @@
-#include "app/window.h"
-#include "app/window_proc.h"
+#include "platform/window.h"
+#include "app/message_loop.h"
+#include "platform/window_proc.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "vision/capture_device_ops.h"
 #include "vision/capture_system.h"
 
@@ -53,8 +54,7 @@ std::vector<CameraEntry> listCameras() {
   CaptureMode mode{};
   std::string reason;
   if (!probeVideoFile(choice, mode, reason)) {
-    std::fprintf(stderr, "Cannot use video file %s as a camera: %s\n", choice, reason.c_str());
-    std::fflush(stderr);
+    diagnostic("camera", "Cannot use video file %s as a camera: %s", choice, reason.c_str());
     return {};
   }
   return {{CameraKind::VideoFile, choice, "Video file " + baseName(choice)}};

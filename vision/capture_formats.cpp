@@ -21,7 +21,7 @@ int32_t pixelBytes(uint32_t fourcc) {
   }
 }
 
-size_t layoutStride(const LayoutTarget& target) { return size_t(2 * target.width + 640); }
+size_t layoutStride(const LayoutTarget& target) { return frameLayoutStride(target.width); }
 
 // Full-range BT.601 weights summing to 65536, so grey stays grey.
 template <int R, int G, int B>
@@ -37,11 +37,6 @@ void placeRgbLuma(const uint8_t* bytes, size_t pitch, int32_t width, int32_t hei
   }
 }
 }  // namespace
-
-size_t captureLayoutBytes(int32_t width, int32_t height) {
-  if (width <= 0 || height <= 0) return 0;
-  return size_t(height - 1) * size_t(2 * width + 640) + size_t(2 * width);
-}
 
 bool isCompressedFormat(uint32_t fourcc) {
   return fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG;

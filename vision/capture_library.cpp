@@ -11,6 +11,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/diagnostics.h"
 #include "vision/capture_device_ops.h"
 #include "vision/capture_system.h"
 
@@ -206,7 +207,7 @@ int32_t CVDevStopCap(uint32_t handle, uint32_t captureId) {
   CaptureRun& run = system->run;
   if (run.thread.get_id() == std::this_thread::get_id()) return -1;  // from inside the callback
   const uint64_t one = 1;
-  if (write(run.stopFd, &one, sizeof one) < 0) std::perror("Stopping capture");
+  if (write(run.stopFd, &one, sizeof one) < 0) diagnostic("camera", "Stopping capture: %s", std::strerror(errno));
   run.thread.join();
   freeRun(run, system->cameras[size_t(system->connected)].kind);
   system->capturing = false;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vision/frame_layout.h"
 #include "vision/frame_pipeline.h"
 
 using CaptureFrameCallback = int32_t (*)(uint32_t tag, const FrameRecord* frame, uint32_t user);
@@ -41,5 +42,3 @@ int32_t CVReleaseVidCap(uint32_t system);
 // the camera goes away).
 bool isCaptureRunning(uint32_t system);
 
-// Bytes of the analysis layout of a W x H frame.
-size_t captureLayoutBytes(int32_t width, int32_t height);

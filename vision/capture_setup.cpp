@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/message_box.h"
+#include "display/difference_texture.h"
+#include "platform/diagnostics.h"
+#include "platform/message_box.h"
 #include "vision/frame_buffers.h"
 #include "vision/frame_pipeline.h"
 
@@ -98,14 +100,15 @@ int32_t startCapture() {
 
   const ModeEntry& chosen = modeTable[0];
   if (chosen.width <= 0 || chosen.height <= 0) {
-    std::printf("The camera's first mode has no picture size; capture not started.\n");
+    diagnostic("camera", "The camera's first mode has no picture size; capture not started.");
     return giveUp(true);
   }
   if (!allocateFrameBuffers(chosen.width, chosen.height)) {
-    std::printf("Not enough memory to analyse %dx%d frames; capture not started.\n", chosen.width,
-                chosen.height);
+    diagnostic("camera", "Not enough memory to analyse %dx%d frames; capture not started.", chosen.width,
+               chosen.height);
     return giveUp(true);
   }
+  makeDifferenceTexture(chosen.width, chosen.height);
   std::fflush(stdout);
 
   std::snprintf(boxText, sizeof boxText, "%i x %i @ %i fps (%s)", chosen.width, chosen.height,

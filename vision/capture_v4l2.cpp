@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/diagnostics.h"
 #include "vision/capture_device_ops.h"
 #include "vision/capture_system.h"
 
@@ -101,8 +102,7 @@ void releaseBuffers(V4l2Stream& stream) {
 }
 
 void reportEnd(const char* what, int error) {
-  std::fprintf(stderr, "Camera %s (%s): capture ended.\n", what, std::strerror(error));
-  std::fflush(stderr);
+  diagnostic("camera", "Camera %s (%s): capture ended.", what, std::strerror(error));
 }
 
 // Outcome of draining the device's ready buffers.
@@ -166,7 +166,7 @@ bool queryCaptureNode(const char* path, std::string& name) {
   const int fd = ops().open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno != ENOENT && errno != ENXIO && errno != ENODEV) {
-      std::fprintf(stderr, "Cannot open %s: %s\n", path, std::strerror(errno));
+      diagnostic("camera", "Cannot open %s: %s", path, std::strerror(errno));
     }
     return false;
   }
@@ -206,12 +206,12 @@ bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
   format.fmt.pix.pixelformat = uint32_t(mode.formatCode);
   format.fmt.pix.field = V4L2_FIELD_ANY;
   if (deviceIoctl(fd, VIDIOC_S_FMT, &format) < 0) {
-    std::fprintf(stderr, "Camera refused its mode (%s).\n", std::strerror(errno));
+    diagnostic("camera", "Camera refused its mode (%s).", std::strerror(errno));
     return false;
   }
   if (!isConvertibleFormat(format.fmt.pix.pixelformat) || format.fmt.pix.width == 0 ||
       format.fmt.pix.height == 0) {
-    std::fprintf(stderr, "Camera switched to a format that cannot be read.\n");
+    diagnostic("camera", "Camera switched to a format that cannot be read.");
     return false;
   }
   stream.fourcc = format.fmt.pix.pixelformat;
@@ -231,7 +231,7 @@ bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
   request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   request.memory = V4L2_MEMORY_MMAP;
   if (deviceIoctl(fd, VIDIOC_REQBUFS, &request) < 0 || request.count == 0) {
-    std::fprintf(stderr, "Camera gave no frame buffers (%s).\n", std::strerror(errno));
+    diagnostic("camera", "Camera gave no frame buffers (%s).", std::strerror(errno));
     return false;
   }
   const uint32_t count = request.count < maxStreamBuffers ? request.count : maxStreamBuffers;
@@ -250,7 +250,7 @@ bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
   for (uint32_t i = 0; queued && i < stream.bufferCount; ++i) queued = queueBuffer(stream, i);
   v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   if (!queued || deviceIoctl(fd, VIDIOC_STREAMON, &type) < 0) {
-    std::fprintf(stderr, "Camera did not start streaming (%s).\n", std::strerror(errno));
+    diagnostic("camera", "Camera did not start streaming (%s).", std::strerror(errno));
     releaseBuffers(stream);
     return false;
   }

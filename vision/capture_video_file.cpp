@@ -9,6 +9,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 
+#include "platform/diagnostics.h"
 #include "vision/capture_system.h"
 
 namespace {
@@ -137,7 +138,7 @@ bool openVideoFile(const char* path, CaptureRun& run) {
   AVCodecContext* context = nullptr;
   int index = -1;
   if (!openStream(path, format, index, context, reason)) {
-    std::fprintf(stderr, "Cannot play video file %s: %s\n", path, reason.c_str());
+    diagnostic("camera", "Cannot play video file %s: %s", path, reason.c_str());
     return false;
   }
   run.file = FileStream{format, index, streamRate(format, index), 0};
@@ -173,7 +174,7 @@ void runVideoFileCapture(CaptureRun& run) {
   uint32_t rewindsAtPlaced = run.file.rewinds;
   for (;;) {
     if (!nextPicture(run) || run.file.rewinds - rewindsAtPlaced >= 2) {
-      std::fprintf(stderr, "Video file gives no pictures: capture ended.\n");
+      diagnostic("camera", "Video file gives no pictures: capture ended.");
       return;
     }
     const double wait = due - secondsNow();

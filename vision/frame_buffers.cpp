@@ -1,24 +1,13 @@
 #include "vision/frame_buffers.h"
 
-#include <SDL.h>
-
 #include <cstdlib>
 
-#include "display/texture_table.h"
 #include "vision/frame_pipeline.h"
 #include "vision/motion_state.h"
 
 FrameBuffers frameBuffers{};
 int32_t analysisWidth = 0;
 int32_t analysisHeight = 0;
-uint32_t differenceTexture = 0;
-
-size_t requiredFrameBytes(int32_t width, int32_t height) {
-  if (width <= 0 || height <= 0) return 0;
-  const size_t w = static_cast<size_t>(width);
-  const size_t h = static_cast<size_t>(height);
-  return (h - 1) * (2 * w + 640) + 2 * w - 1;
-}
 
 namespace {
 
@@ -59,26 +48,7 @@ void assignInitialRoles() {
   frameTiming.frameCounter = 0;
 }
 
-// A black texture sized for the mode, made once. Only with a rendering
-// context current: the offline renderer and the analysis tests have none.
-void makeDifferenceTexture(int32_t width, int32_t height) {
-  if (differenceTexture != 0 || SDL_GL_GetCurrentContext() == nullptr) return;
-  int32_t textureWidth = 0, textureHeight = 0;
-  differenceTextureSize(width, height, textureWidth, textureHeight);
-  auto* staging = static_cast<uint8_t*>(
-      std::calloc(static_cast<size_t>(textureWidth) * static_cast<size_t>(textureHeight) * 3, 1));
-  if (staging == nullptr) return;
-  differenceTexture = createTexture(staging, textureWidth, textureHeight, false);
-  std::free(staging);
-}
-
 }  // namespace
-
-void differenceTextureSize(int32_t width, int32_t height, int32_t& textureWidth, int32_t& textureHeight) {
-  // Not the next power of two: 513 to 639 columns get a 512-wide texture.
-  textureWidth = width >= 640 ? 1024 : (width <= 256 ? 256 : 512);
-  textureHeight = height <= 256 ? 256 : 512;
-}
 
 bool allocateFrameBuffers(int32_t width, int32_t height) {
   releasePlanes();
@@ -87,7 +57,6 @@ bool allocateFrameBuffers(int32_t width, int32_t height) {
   analysisWidth = width;
   analysisHeight = height;
   assignInitialRoles();
-  makeDifferenceTexture(width, height);
 
   // No callback runs yet, so the lock is not needed.
   motionState.movingFraction = 0.0f;

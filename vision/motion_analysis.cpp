@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "vision/frame_buffers.h"
+#include "vision/frame_layout.h"
 #include "vision/frame_pipeline.h"
 #include "vision/motion_state.h"
 
@@ -17,8 +18,10 @@
 
 namespace {
 
-// Each analysed row spans 2W bytes of samples and then this many skipped bytes.
-constexpr size_t frameRowSkip = 640;
+// A sample moves when its difference value lies outside the still band:
+// above movingAbove or below movingBelow (a still sample gives 127).
+constexpr uint8_t movingAbove = 158;
+constexpr uint8_t movingBelow = 98;
 
 struct Planes {
   uint8_t* grey;
@@ -38,7 +41,7 @@ void scanRowTail(const uint8_t* frameRow, const Planes& p, size_t rowStart, int3
   for (int32_t k = first; k < width; ++k) {
     const size_t i = rowStart + static_cast<size_t>(k);
     const uint32_t d = p.difference[i];
-    const uint32_t moving = static_cast<uint32_t>(d > 158u) | static_cast<uint32_t>(d < 98u);
+    const uint32_t moving = static_cast<uint32_t>(d > movingAbove) | static_cast<uint32_t>(d < movingBelow);
     sums.count += moving;
     sums.sumColumns += static_cast<int64_t>(k) * moving;
     const uint8_t grey = static_cast<uint8_t>(d);
@@ -66,8 +69,10 @@ __attribute__((target("ssse3"))) int32_t scanRowBlocks(const uint8_t* frameRow, 
   const __m128i zero = _mm_setzero_si128();
   const __m128i allSet = _mm_set1_epi8(-1);
   const __m128i one = _mm_set1_epi8(1);
-  const __m128i movingAbove = _mm_set1_epi8(static_cast<char>(159));
-  const __m128i movingBelow = _mm_set1_epi8(97);
+  // Unsigned bytes compare only for equality: d >= movingAbove + 1 where
+  // max(d, movingAbove + 1) == d, and d <= movingBelow - 1 likewise with min.
+  const __m128i lowestMoving = _mm_set1_epi8(static_cast<char>(movingAbove + 1));
+  const __m128i highestMoving = _mm_set1_epi8(static_cast<char>(movingBelow - 1));
   const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   const __m128i lowBytes = _mm_set1_epi16(0x00FF);
   const __m128i triple0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
@@ -84,8 +89,8 @@ __attribute__((target("ssse3"))) int32_t scanRowBlocks(const uint8_t* frameRow, 
     const size_t k = 16 * static_cast<size_t>(b);
     const size_t i = rowStart + k;
     const __m128i dOld = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p.difference + i));
-    const __m128i moving = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(dOld, movingAbove), dOld),
-                                        _mm_cmpeq_epi8(_mm_min_epu8(dOld, movingBelow), dOld));
+    const __m128i moving = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(dOld, lowestMoving), dOld),
+                                        _mm_cmpeq_epi8(_mm_min_epu8(dOld, highestMoving), dOld));
     running = _mm_add_epi64(running, _mm_sad_epu8(_mm_and_si128(moving, one), zero));
     runningTotal = _mm_add_epi64(runningTotal, running);
     laneTotal = _mm_add_epi64(laneTotal, _mm_sad_epu8(_mm_and_si128(moving, lanes), zero));
@@ -133,7 +138,7 @@ MotionCounts scanSamples(const uint8_t* frameBytes) {
 
   const Planes planes{frameBuffers.greyImageOut, frameBuffers.difference, frameBuffers.brightnessPrevious,
                       frameBuffers.brightnessNext};
-  const size_t frameRowBytes = 2 * static_cast<size_t>(width) + frameRowSkip;
+  const size_t frameRowBytes = frameLayoutStride(width);
   const bool vector = vectorPassAvailable();
   for (int32_t j = 0; j < height; ++j) {
     const uint8_t* frameRow = frameBytes + static_cast<size_t>(j) * frameRowBytes;

@@ -2,7 +2,7 @@
 // Tests that need the program's window with its OpenGL context current:
 // a small window made by createAppWindow (identity model-view, perspective
 // projection), destroyed after each test. Skipped without an X display.
-#include "app/window.h"
+#include "platform/window.h"
 #include "support/display.h"
 
 #include <SDL.h>

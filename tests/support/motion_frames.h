@@ -25,8 +25,7 @@ struct TestFrame {
       for (int32_t k = 0; k < w; ++k) at(j, k) = sample(j, k);
   }
   uint8_t& at(int32_t j, int32_t k) {
-    return bytes[static_cast<size_t>(j) * (2 * static_cast<size_t>(width) + 640) +
-                 2 * static_cast<size_t>(k)];
+    return bytes[static_cast<size_t>(j) * frameLayoutStride(width) + 2 * static_cast<size_t>(k)];
   }
   FrameRecord record() const { return FrameRecord{bytes.data(), bytes.size()}; }
 };

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "tools/render/render_core.h"
 #include "tools/render/wav_output.h"
 
@@ -31,12 +32,13 @@ struct Options {
 };
 
 int fail(const std::string& message) {
-  std::fprintf(stderr, "tessaro-render: %s\n", message.c_str());
+  diagnostic("tessaro-render", "%s", message.c_str());
   return 1;
 }
 
 int usage(const std::string& message) {
-  std::fprintf(stderr, "tessaro-render: %s\n%s", message.c_str(), usageText);
+  diagnostic("tessaro-render", "%s", message.c_str());
+  std::fputs(usageText, stderr);
   return 2;
 }
 

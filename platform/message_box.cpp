@@ -1,4 +1,4 @@
-#include "app/message_box.h"
+#include "platform/message_box.h"
 
 #include <SDL.h>
 
@@ -17,7 +17,7 @@ bool displayAvailable() {
 
 void setMessageBoxHook(MessageBoxHook hook) { messageBoxHook = hook; }
 
-void showMessageBox(SDL_Window* owner, const char* caption, const char* text) {
+void showMessageBox(BoxOwner* owner, const char* caption, const char* text) {
   if (messageBoxHook) {
     messageBoxHook(owner, caption, text);
     return;

@@ -1,7 +1,8 @@
-#include "app/clock.h"
+#include "platform/clock.h"
 
-#include "app/message_box.h"
+#include "platform/message_box.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -84,4 +85,10 @@ void setStartMark() { appClock.startMark.store(elapsedMs(), std::memory_order_re
 float msSinceStartMark() {
   const double mark = appClock.startMark.load(std::memory_order_relaxed);
   return static_cast<float>(rawElapsedMs() - mark);
+}
+
+void sleepMs(uint32_t ms) {
+  timespec remaining{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
 }

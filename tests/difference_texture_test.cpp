@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "display/difference_texture.h"
 #include "display/texture_table.h"
 #include "support/gl_context.h"
 #include "vision/frame_buffers.h"
@@ -40,6 +41,7 @@ TEST(DifferenceTextureSize, NoTextureWithoutARenderingContext) {
   differenceTexture = 0;
   const int32_t before = textureTable.count;
   ASSERT_TRUE(allocateFrameBuffers(64, 48));
+  makeDifferenceTexture(64, 48);
   EXPECT_EQ(differenceTexture, 0u);
   EXPECT_EQ(textureTable.count, before);
 }
@@ -50,6 +52,7 @@ TEST_F(DifferenceTexture, IsMadeOnceBlackRgbAtTheModesSize) {
     differenceTexture = 0;
     textureTable = {};
     ASSERT_TRUE(allocateFrameBuffers(c.width, c.height));
+    makeDifferenceTexture(c.width, c.height);
     ASSERT_NE(differenceTexture, 0u);
     ASSERT_EQ(textureTable.count, 1);
     EXPECT_EQ(textureTable.names[0], differenceTexture);
@@ -72,6 +75,7 @@ TEST_F(DifferenceTexture, IsMadeOnceBlackRgbAtTheModesSize) {
   // A second set-up keeps the texture it has.
   const uint32_t first = differenceTexture;
   ASSERT_TRUE(allocateFrameBuffers(640, 480));
+  makeDifferenceTexture(640, 480);
   EXPECT_EQ(differenceTexture, first);
   EXPECT_EQ(textureTable.count, 1);
 }

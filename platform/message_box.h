@@ -5,9 +5,11 @@
 // so an unattended start never hangs.
 
 struct SDL_Window;
+// The window a box belongs to; nullptr for none.
+using BoxOwner = SDL_Window;
 
-void showMessageBox(SDL_Window* owner, const char* caption, const char* text);
+void showMessageBox(BoxOwner* owner, const char* caption, const char* text);
 
 // Test seam: while set, boxes go to the hook instead of the screen.
-using MessageBoxHook = void (*)(SDL_Window* owner, const char* caption, const char* text);
+using MessageBoxHook = void (*)(BoxOwner* owner, const char* caption, const char* text);
 void setMessageBoxHook(MessageBoxHook hook);

@@ -1,6 +1,6 @@
-#include "app/window_proc.h"
+#include "platform/window_proc.h"
 
-#include "app/window.h"
+#include "platform/window.h"
 
 #include <SDL.h>
 

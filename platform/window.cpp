@@ -1,4 +1,4 @@
-#include "app/window.h"
+#include "platform/window.h"
 
 #include <GL/gl.h>
 #include <GL/glu.h>
@@ -129,3 +129,5 @@ void destroyAppWindow() {
 }
 
 void swapAppBuffers() { SDL_GL_SwapWindow(appWindow.window); }
+
+bool renderingContextCurrent() { return SDL_GL_GetCurrentContext() != nullptr; }

@@ -23,6 +23,8 @@ void destroyAppWindow();
 void setProjection(int32_t width, int32_t height);
 // Presents the back buffer (the stand-in for SwapBuffers on the device context).
 void swapAppBuffers();
+// Whether the calling thread has an OpenGL context current.
+bool renderingContextCurrent();
 
 // The window-system calls createAppWindow and destroyAppWindow make, in the
 // order they make them. Tests replace entries to fail a step or to record the

@@ -43,6 +43,3 @@ void dispatchAppMessage(const AppMessage& message);
 int64_t windowProc(uint32_t message, uint64_t wParam, int64_t lParam);
 void postQuitMessage(int32_t exitCode);
 
-// The message loop: returns when the quit message is taken or Escape is down
-// while the window is active; `message` holds the last message taken.
-void runMessageLoop(AppMessage& message);

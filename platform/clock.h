@@ -33,3 +33,6 @@ struct ClockSources {
 };
 // nullptr restores the system's sources.
 void setClockSources(const ClockSources* sources);
+
+// Sleeps the calling thread for about `ms` milliseconds, resuming after signals.
+void sleepMs(uint32_t ms);
