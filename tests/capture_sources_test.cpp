@@ -15,6 +15,7 @@
 #include "support/frame_log.h"
 #include "support/test_media.h"
 #include "vision/capture_library.h"
+#include "vision/capture_offline.h"
 #include "vision/capture_system.h"
 
 namespace {
@@ -287,4 +288,35 @@ TEST_F(VideoFileCamera, UnopenableFileMeansNoCameraAndOneLineWhy) {
     EXPECT_NE(errors.find(path), std::string::npos) << errors;
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
   }
+}
+
+TEST(CameraSourceTable, TheCameraSettingPicksOneCompleteSource) {
+  struct Case {
+    const char* choice;
+    const CameraSource* source;
+  };
+  for (const Case& c : {Case{nullptr, &v4l2Source}, Case{"", &v4l2Source}, Case{"demo", &demoSource},
+                        Case{"Demo", &videoFileSource}, Case{"demo.mp4", &videoFileSource},
+                        Case{"/tmp/visitor.mkv", &videoFileSource}}) {
+    SCOPED_TRACE(c.choice ? c.choice : "(unset)");
+    const CameraSource& source = cameraSourceFor(c.choice);
+    EXPECT_EQ(&source, c.source);
+    for (const void* entry :
+         {(const void*)source.chosenBy, (const void*)source.list, (const void*)source.connect,
+          (const void*)source.disconnect, (const void*)source.formatName, (const void*)source.start,
+          (const void*)source.run, (const void*)source.stop}) {
+      EXPECT_NE(entry, nullptr);
+    }
+    // A source renders offline with all three entries or with none.
+    const int offline = !!source.openOffline + !!source.nextOffline + !!source.closeOffline;
+    EXPECT_TRUE(offline == 0 || offline == 3);
+  }
+}
+
+TEST(CameraSourceTable, ALiveCameraIsRefusedOfflineWithAReason) {
+  OfflineSource source{};
+  std::string reason;
+  EXPECT_FALSE(openOfflineSource(source, "", reason));
+  EXPECT_FALSE(reason.empty());
+  EXPECT_EQ(source.camera, nullptr);
 }

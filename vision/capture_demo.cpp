@@ -154,3 +154,41 @@ void runDemoCapture(CaptureRun& run) {
     if (waitForStop(run, int(nextMs - elapsedMs))) return;
   }
 }
+
+namespace {
+bool demoChosenBy(const char* choice) { return choice && std::strcmp(choice, "demo") == 0; }
+
+std::vector<CameraEntry> demoList(const char*) { return {{&demoSource, "demo", "Tessaro demo camera"}}; }
+
+bool demoConnect(CaptureSystem& system, const CameraEntry&) {
+  system.modes.push_back({demoWidth, demoHeight, demoFramesPerSecond, int32_t(fourCode('G', 'R', 'E', 'Y'))});
+  return true;
+}
+
+void demoDisconnect(CaptureSystem&) {}
+
+bool demoStart(CaptureSystem&, const CameraEntry&, CaptureRun&) { return true; }
+
+void demoStop(CaptureRun& run) { closePictureDecoder(run.decoder); }
+
+bool demoOpenOffline(OfflineCamera& camera, const char*, CaptureMode& mode, double& durationSeconds,
+                     std::string&) {
+  mode = {demoWidth, demoHeight, demoFramesPerSecond, 0};
+  camera.grey.resize(size_t(demoWidth) * demoHeight);
+  durationSeconds = 60.0;
+  return true;
+}
+
+bool demoNextOffline(OfflineCamera& camera, double& seconds) {
+  renderDemoFrame(camera.frameIndex, camera.grey.data());
+  placeLumaPlane(camera.grey.data(), demoWidth, 1, demoWidth, demoHeight, camera.run.target);
+  seconds = double(camera.frameIndex) / demoFramesPerSecond;
+  return true;
+}
+
+void demoCloseOffline(OfflineCamera&) {}
+}  // namespace
+
+const CameraSource demoSource = {demoChosenBy,    demoList,        demoConnect,     demoDisconnect,
+                                 fourCodeName,    demoStart,       runDemoCapture,  demoStop,
+                                 demoOpenOffline, demoNextOffline, demoCloseOffline};

@@ -1,16 +1,18 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "platform/diagnostics.h"
 #include "vision/capture_device_ops.h"
 #include "vision/capture_system.h"
 
 namespace {
+// Every camera source, in the order TESSARO_CAMERA's value is offered to
+// them; the first that takes it lists the cameras.
+const CameraSource* const cameraSources[] = {&demoSource, &v4l2Source, &videoFileSource};
+
 // The number of a "videoN" entry, or -1 for any other name.
 long videoNodeNumber(const char* name) {
   if (std::strncmp(name, "video", 5) != 0 || name[5] == '\0') return -1;
@@ -21,6 +23,7 @@ long videoNodeNumber(const char* name) {
   }
   return number;
 }
+}  // namespace
 
 std::vector<CameraEntry> listCaptureNodes() {
   std::vector<long> numbers;
@@ -36,26 +39,21 @@ std::vector<CameraEntry> listCaptureNodes() {
   for (const long number : numbers) {
     const std::string path = std::string(videoDeviceFolder()) + "/video" + std::to_string(number);
     std::string name;
-    if (queryCaptureNode(path.c_str(), name)) cameras.push_back({CameraKind::V4l2, path, name});
+    if (queryCaptureNode(path.c_str(), name)) cameras.push_back({&v4l2Source, path, name});
   }
   return cameras;
 }
 
-std::string baseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+const CameraSource& cameraSourceFor(const char* choice) {
+  if (choice && !*choice) choice = nullptr;
+  for (const CameraSource* source : cameraSources) {
+    if (source->chosenBy(choice)) return *source;
+  }
+  return videoFileSource;  // any other value names a file
 }
-}  // namespace
 
 std::vector<CameraEntry> listCameras() {
   const char* choice = std::getenv("TESSARO_CAMERA");
-  if (!choice || !*choice) return listCaptureNodes();
-  if (std::strcmp(choice, "demo") == 0) return {{CameraKind::Demo, "demo", "Tessaro demo camera"}};
-  CaptureMode mode{};
-  std::string reason;
-  if (!probeVideoFile(choice, mode, reason)) {
-    diagnostic("camera", "Cannot use video file %s as a camera: %s", choice, reason.c_str());
-    return {};
-  }
-  return {{CameraKind::VideoFile, choice, "Video file " + baseName(choice)}};
+  if (choice && !*choice) choice = nullptr;
+  return cameraSourceFor(choice).list(choice);
 }

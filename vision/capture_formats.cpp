@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "vision/capture_formats.h"
 #include "vision/capture_library.h"
+#include "vision/capture_system.h"
 
 namespace {
 // Bytes per pixel of the first plane of the raw formats.
@@ -109,4 +111,10 @@ bool placeCameraImage(const CameraImage& image, PictureDecoder& decoder, const L
       placeLumaPlane(image.bytes, pitch, 1, cols, rows, target);
       return true;
   }
+}
+
+std::string fourCodeName(int32_t formatCode) {
+  char text[5];
+  fourCodeText(uint32_t(formatCode), text);
+  return text;
 }

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
+#include <libavutil/avutil.h>
 }
 
 #include <cstdio>
@@ -38,19 +38,13 @@ void copyText(const char* text, char* out, const uint32_t* capacity) {
   std::snprintf(out, *capacity, "%s", text);
 }
 
-void runCapture(CaptureRun* run, CameraKind kind) {
-  switch (kind) {
-    case CameraKind::V4l2: runV4l2Capture(*run); break;
-    case CameraKind::Demo: runDemoCapture(*run); break;
-    case CameraKind::VideoFile: runVideoFileCapture(*run); break;
-  }
+void runCapture(CaptureRun* run) {
+  run->source->run(*run);
   run->running.store(false);
 }
 
-void freeRun(CaptureRun& run, CameraKind kind) {
-  if (kind == CameraKind::V4l2) stopV4l2Stream(run.device);
-  if (kind == CameraKind::VideoFile) closeVideoFile(run);
-  else closePictureDecoder(run.decoder);
+void freeRun(CaptureRun& run) {
+  run.source->stop(run);
   if (run.stopFd >= 0) close(run.stopFd);
   run.stopFd = -1;
   std::free(run.target.bytes);
@@ -108,24 +102,7 @@ int32_t CVDevConnect(uint32_t handle, int32_t device) {
   }
   const CameraEntry& camera = system->cameras[size_t(device)];
   system->modes.clear();
-  switch (camera.kind) {
-    case CameraKind::V4l2:
-      system->deviceFd = openCaptureNode(camera.path.c_str());
-      if (system->deviceFd < 0) return -1;
-      listV4l2Modes(system->deviceFd, system->modes);
-      break;
-    case CameraKind::Demo:
-      system->modes.push_back(
-          {demoWidth, demoHeight, demoFramesPerSecond, int32_t(fourCode('G', 'R', 'E', 'Y'))});
-      break;
-    case CameraKind::VideoFile: {
-      CaptureMode mode{};
-      std::string reason;
-      if (!probeVideoFile(camera.path.c_str(), mode, reason)) return -1;
-      system->modes.push_back(mode);
-      break;
-    }
-  }
+  if (!camera.source->connect(*system, camera)) return -1;
   system->connected = device;
   return 0;
 }
@@ -150,13 +127,8 @@ int32_t CVDevGetModeInfo(uint32_t handle, int32_t mode, int32_t* width, int32_t*
 int32_t CVDevGetFormatName(uint32_t handle, int32_t formatCode, char* name, uint32_t* capacity) {
   CaptureSystem* system = connectedSystem(handle);
   if (!system) return -1;
-  if (system->cameras[size_t(system->connected)].kind == CameraKind::VideoFile) {
-    copyText(avcodec_get_name(AVCodecID(formatCode)), name, capacity);
-    return 0;
-  }
-  char text[5];
-  fourCodeText(uint32_t(formatCode), text);
-  copyText(text, name, capacity);
+  const CameraSource& source = *system->cameras[size_t(system->connected)].source;
+  copyText(source.formatName(formatCode).c_str(), name, capacity);
   return 0;
 }
 
@@ -167,6 +139,7 @@ int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameC
     return -1;
   const CameraEntry& camera = system->cameras[size_t(system->connected)];
   CaptureRun& run = system->run;
+  run.source = camera.source;
   run.mode = system->modes[size_t(mode)];
   run.callback = callback;
   run.tag = tag;
@@ -177,25 +150,15 @@ int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameC
   run.layoutBytes = captureLayoutBytes(run.mode.width, run.mode.height);
   run.target = {static_cast<uint8_t*>(std::calloc(run.layoutBytes, 1)), run.mode.width, run.mode.height};
   run.stopFd = eventfd(0, EFD_CLOEXEC);
-  bool ready = run.target.bytes && run.stopFd >= 0;
-  if (ready) {
-    switch (camera.kind) {
-      case CameraKind::V4l2:
-        ready = startV4l2Stream(system->deviceFd, run.mode, run.device) &&
-                (!isCompressedFormat(run.device.fourcc) || openJpegDecoder(run.decoder));
-        break;
-      case CameraKind::Demo: break;
-      case CameraKind::VideoFile: ready = openVideoFile(camera.path.c_str(), run); break;
-    }
-  }
+  const bool ready = run.target.bytes && run.stopFd >= 0 && camera.source->start(*system, camera, run);
   if (!ready) {
-    freeRun(run, camera.kind);
+    freeRun(run);
     return -1;
   }
   run.id = ++lastCaptureId;
   if (run.id == 0) run.id = ++lastCaptureId;
   run.running.store(true);
-  run.thread = std::thread(runCapture, &run, camera.kind);
+  run.thread = std::thread(runCapture, &run);
   system->capturing = true;
   if (captureId) *captureId = run.id;
   return 0;
@@ -207,9 +170,10 @@ int32_t CVDevStopCap(uint32_t handle, uint32_t captureId) {
   CaptureRun& run = system->run;
   if (run.thread.get_id() == std::this_thread::get_id()) return -1;  // from inside the callback
   const uint64_t one = 1;
-  if (write(run.stopFd, &one, sizeof one) < 0) diagnostic("camera", "Stopping capture: %s", std::strerror(errno));
+  if (write(run.stopFd, &one, sizeof one) < 0)
+    diagnostic("camera", "Stopping capture: %s", std::strerror(errno));
   run.thread.join();
-  freeRun(run, system->cameras[size_t(system->connected)].kind);
+  freeRun(run);
   system->capturing = false;
   return 0;
 }
@@ -218,8 +182,7 @@ int32_t CVDevDisconnect(uint32_t handle) {
   CaptureSystem* system = connectedSystem(handle);
   if (!system) return -1;
   if (system->capturing) CVDevStopCap(handle, system->run.id);
-  if (system->deviceFd >= 0) captureDeviceOps().close(system->deviceFd);
-  system->deviceFd = -1;
+  system->cameras[size_t(system->connected)].source->disconnect(*system);
   system->modes.clear();
   system->connected = -1;
   return 0;

@@ -41,4 +41,3 @@ int32_t CVReleaseVidCap(uint32_t system);
 // Whether the capture thread of `system` still runs (it ends by itself when
 // the camera goes away).
 bool isCaptureRunning(uint32_t system);
-

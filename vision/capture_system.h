@@ -10,11 +10,10 @@
 #include "vision/capture_library.h"
 
 struct AVFormatContext;
-
-enum class CameraKind : uint8_t { V4l2, Demo, VideoFile };
+struct CameraSource;
 
 struct CameraEntry {
-  CameraKind kind;
+  const CameraSource* source;
   std::string path;  // device node or video file
   std::string name;
 };
@@ -55,6 +54,7 @@ struct FileStream {
 
 // One capture from start to stop.
 struct CaptureRun {
+  const CameraSource* source;
   std::thread thread;
   int stopFd;  // eventfd: written once to end the thread
   std::atomic<bool> running;
@@ -81,8 +81,62 @@ struct CaptureSystem {
   CaptureRun run;
 };
 
+// A camera's frames in recording time, for the offline renderer.
+struct OfflineCamera {
+  const CameraSource* source;
+  CaptureRun run;
+  std::vector<uint8_t> layout;
+  std::vector<uint8_t> grey;  // the demo's picture
+  uint32_t frameIndex;
+  int64_t firstPts;
+  double loopOffset;
+  double lastSeconds;
+  int32_t framesPerSecond;
+};
+
+// What one kind of camera does, filled in by its own file. The layer calls
+// through it and never asks which kind a camera is; a new kind is a new file
+// and one line in cameraSources (capture_enumeration.cpp).
+struct CameraSource {
+  // Whether TESSARO_CAMERA's value picks this source (nullptr: not set).
+  bool (*chosenBy)(const char* choice);
+  // The cameras of this source for that value; says in one line why a named
+  // camera cannot be used.
+  std::vector<CameraEntry> (*list)(const char* choice);
+  // Opens the camera and fills system.modes; false when it cannot be used.
+  bool (*connect)(CaptureSystem& system, const CameraEntry& camera);
+  void (*disconnect)(CaptureSystem& system);
+  // The name of one of its modes' format codes.
+  std::string (*formatName)(int32_t formatCode);
+  // Readies run (its mode, target and stop descriptor set) to deliver frames;
+  // false when it cannot. stop releases what it made either way.
+  bool (*start)(CaptureSystem& system, const CameraEntry& camera, CaptureRun& run);
+  // The capture thread: delivers frames until a stop or the camera's end.
+  void (*run)(CaptureRun& run);
+  void (*stop)(CaptureRun& run);
+  // Offline, in recording time; nullptr for a source that cannot be rendered.
+  // open fills the mode and the length of one pass (0 when unknown).
+  bool (*openOffline)(OfflineCamera& camera, const char* name, CaptureMode& mode, double& durationSeconds,
+                      std::string& reason);
+  // Places the next frame into camera.layout with its time in the recording.
+  bool (*nextOffline)(OfflineCamera& camera, double& seconds);
+  void (*closeOffline)(OfflineCamera& camera);
+};
+
+extern const CameraSource v4l2Source;
+extern const CameraSource demoSource;
+extern const CameraSource videoFileSource;
+
+// The source TESSARO_CAMERA's value picks (nullptr or empty: not set).
+const CameraSource& cameraSourceFor(const char* choice);
+
+// A V4L2 FourCC as a format name ("YUYV", "MJPG").
+std::string fourCodeName(int32_t formatCode);
+
 // --- enumeration ---
 std::vector<CameraEntry> listCameras();
+// The V4L2 capture nodes in videoDeviceFolder(), in numeric order.
+std::vector<CameraEntry> listCaptureNodes();
 
 // --- V4L2 ---
 // Name (card) of a node that captures video by streaming; false otherwise.

@@ -299,3 +299,37 @@ void runV4l2Capture(CaptureRun& run) {
     if (waitForStop(run, failedWakePauseMs)) return;  // the device stays readable: no spinning
   }
 }
+
+namespace {
+// Without TESSARO_CAMERA the cameras are the system's capture nodes.
+bool v4l2ChosenBy(const char* choice) { return choice == nullptr; }
+
+std::vector<CameraEntry> v4l2List(const char*) { return listCaptureNodes(); }
+
+bool v4l2Connect(CaptureSystem& system, const CameraEntry& camera) {
+  system.deviceFd = openCaptureNode(camera.path.c_str());
+  if (system.deviceFd < 0) return false;
+  listV4l2Modes(system.deviceFd, system.modes);
+  return true;
+}
+
+void v4l2Disconnect(CaptureSystem& system) {
+  if (system.deviceFd >= 0) ops().close(system.deviceFd);
+  system.deviceFd = -1;
+}
+
+bool v4l2Start(CaptureSystem& system, const CameraEntry&, CaptureRun& run) {
+  return startV4l2Stream(system.deviceFd, run.mode, run.device) &&
+         (!isCompressedFormat(run.device.fourcc) || openJpegDecoder(run.decoder));
+}
+
+void v4l2Stop(CaptureRun& run) {
+  stopV4l2Stream(run.device);
+  closePictureDecoder(run.decoder);
+}
+}  // namespace
+
+// A live camera has no recording time: the renderer cannot use one.
+const CameraSource v4l2Source = {v4l2ChosenBy, v4l2List,  v4l2Connect,    v4l2Disconnect,
+                                 fourCodeName, v4l2Start, runV4l2Capture, v4l2Stop,
+                                 nullptr,      nullptr,   nullptr};

@@ -189,3 +189,87 @@ void runVideoFileCapture(CaptureRun& run) {
     if (secondsNow() - due > 2 * interval) due = secondsNow();
   }
 }
+
+namespace {
+std::string baseName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Any other value of TESSARO_CAMERA is the path of a video file.
+bool fileChosenBy(const char* choice) { return choice != nullptr; }
+
+std::vector<CameraEntry> fileList(const char* choice) {
+  CaptureMode mode{};
+  std::string reason;
+  if (!probeVideoFile(choice, mode, reason)) {
+    diagnostic("camera", "Cannot use video file %s as a camera: %s", choice, reason.c_str());
+    return {};
+  }
+  return {{&videoFileSource, choice, "Video file " + baseName(choice)}};
+}
+
+bool fileConnect(CaptureSystem& system, const CameraEntry& camera) {
+  CaptureMode mode{};
+  std::string reason;
+  if (!probeVideoFile(camera.path.c_str(), mode, reason)) return false;
+  system.modes.push_back(mode);
+  return true;
+}
+
+void fileDisconnect(CaptureSystem&) {}
+
+// A file's format code is FFmpeg's codec id.
+std::string codecName(int32_t formatCode) { return avcodec_get_name(AVCodecID(formatCode)); }
+
+bool fileStart(CaptureSystem&, const CameraEntry& camera, CaptureRun& run) {
+  return openVideoFile(camera.path.c_str(), run);
+}
+
+bool fileOpenOffline(OfflineCamera& camera, const char* name, CaptureMode& mode, double& durationSeconds,
+                     std::string& reason) {
+  if (!probeVideoFile(name, mode, reason)) return false;
+  if (!openVideoFile(name, camera.run)) {
+    reason = "cannot be decoded";
+    return false;
+  }
+  const int64_t duration = camera.run.file.format->duration;
+  durationSeconds = duration > 0 ? double(duration) / AV_TIME_BASE : 0.0;
+  return true;
+}
+
+// The picture's own time; pictures without a time stamp follow the rate.
+double pictureSeconds(OfflineCamera& camera) {
+  const double byIndex = double(camera.frameIndex) / camera.framesPerSecond;
+  const AVFrame* picture = camera.run.decoder.frame;
+  const int64_t pts = picture->best_effort_timestamp;
+  if (pts == AV_NOPTS_VALUE) return byIndex;
+  if (camera.frameIndex == 0) camera.firstPts = pts;
+  const AVRational base = camera.run.file.format->streams[camera.run.file.streamIndex]->time_base;
+  double seconds = double(pts - camera.firstPts) * av_q2d(base) + camera.loopOffset;
+  if (camera.frameIndex > 0 && seconds <= camera.lastSeconds) {
+    // The file started over: carry on one frame after where it ended.
+    camera.loopOffset =
+        camera.lastSeconds + 1.0 / camera.framesPerSecond - double(pts - camera.firstPts) * av_q2d(base);
+    seconds = camera.lastSeconds + 1.0 / camera.framesPerSecond;
+  }
+  return seconds;
+}
+
+bool fileNextOffline(OfflineCamera& camera, double& seconds) {
+  // A picture that cannot be placed is skipped, as the live camera drops it;
+  // once the file started over twice without one, every picture was tried.
+  const uint32_t rewinds = camera.run.file.rewinds;
+  for (;;) {
+    if (!nextPicture(camera.run) || camera.run.file.rewinds - rewinds >= 2) return false;
+    seconds = pictureSeconds(camera);
+    if (placeVideoPicture(camera.run)) return true;
+  }
+}
+
+void fileCloseOffline(OfflineCamera& camera) { closeVideoFile(camera.run); }
+}  // namespace
+
+const CameraSource videoFileSource = {fileChosenBy,    fileList,        fileConnect,         fileDisconnect,
+                                      codecName,       fileStart,       runVideoFileCapture, closeVideoFile,
+                                      fileOpenOffline, fileNextOffline, fileCloseOffline};

@@ -19,7 +19,6 @@ extern FrameBuffers frameBuffers;
 extern int32_t analysisWidth;
 extern int32_t analysisHeight;
 
-
 // Sizes the analysis buffers for a mode; false (nothing allocated, dimensions
 // 0) when a buffer cannot be had or the mode is empty.
 bool allocateFrameBuffers(int32_t width, int32_t height);

@@ -9,7 +9,9 @@
 constexpr size_t frameLayoutRowSkip = 640;
 
 // Bytes from one row's first sample to the next row's.
-constexpr size_t frameLayoutStride(int32_t width) { return 2 * static_cast<size_t>(width) + frameLayoutRowSkip; }
+constexpr size_t frameLayoutStride(int32_t width) {
+  return 2 * static_cast<size_t>(width) + frameLayoutRowSkip;
+}
 
 // Bytes the analysis walk of a W x H mode reads: up to the last sample's byte.
 // 0 for an empty mode.
