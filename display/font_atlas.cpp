@@ -12,7 +12,13 @@
 uint32_t fontAtlasTexture = 0;
 uint32_t glyphListBase = 0;
 
-void* (*rgbaBufferAllocator)(size_t bytes) = std::malloc;
+namespace {
+BufferAllocator rgbaBufferAllocator = std::malloc;
+}  // namespace
+
+void setRgbaBufferAllocator(BufferAllocator allocator) {
+  rgbaBufferAllocator = allocator ? allocator : std::malloc;
+}
 
 const uint8_t* loadFontResource(uint16_t resourceId) {
   const EmbeddedResource* resource = findEmbeddedResource(resourceId);

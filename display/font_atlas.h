@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/test_seams.h"
+
 // The font atlas: 256 x 256 coverage bytes, 16 x 16 cells of 16 x 16.
 constexpr uint16_t fontResourceId = 101;
 constexpr int32_t fontAtlasSize = 256;
@@ -10,8 +12,8 @@ constexpr int32_t glyphListCount = 256;
 extern uint32_t fontAtlasTexture;  // 0 until the atlas texture exists
 extern uint32_t glyphListBase;     // first of glyphListCount display lists
 
-// Where expandCoverageToRgba takes its buffer (malloc; tests replace it).
-extern void* (*rgbaBufferAllocator)(size_t bytes);
+// Where expandCoverageToRgba takes its buffer; nullptr restores malloc.
+void setRgbaBufferAllocator(BufferAllocator allocator);
 
 // The bytes of an embedded font resource (a full atlas), or nullptr when
 // the program carries no such resource. The bytes are never released.

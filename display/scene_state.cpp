@@ -14,7 +14,13 @@ const uint32_t materialFace = GL_FRONT_AND_BACK;
 const uint32_t fogMode = GL_LINEAR;
 float fogColour[4] = {};
 
-void* (*checkerBufferAllocator)(size_t bytes) = std::malloc;
+namespace {
+BufferAllocator checkerBufferAllocator = std::malloc;
+}  // namespace
+
+void setCheckerBufferAllocator(BufferAllocator allocator) {
+  checkerBufferAllocator = allocator ? allocator : std::malloc;
+}
 
 namespace {
 

@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/test_seams.h"
+
 // One light's parameters, 25 words, in the order they are sent.
 struct LightRecord {
   float ambient[4];
@@ -32,9 +34,9 @@ extern const uint32_t materialFace;  // GL_FRONT_AND_BACK
 extern const uint32_t fogMode;       // GL_LINEAR
 extern float fogColour[4];
 
-// Where buildCheckerTexture takes its temporary buffer (malloc; tests
-// replace it to see the set-up go on without the checkerboard).
-extern void* (*checkerBufferAllocator)(size_t bytes);
+// Where buildCheckerTexture takes its temporary buffer: tests refuse it to
+// see the set-up go on without the checkerboard. nullptr restores malloc.
+void setCheckerBufferAllocator(BufferAllocator allocator);
 
 // Needs the window's context current. Leaves both colour buffers black and
 // the fixed rendering state set. Always true.

@@ -15,7 +15,8 @@ void SDLCALL deviceCallback(void*, Uint8* stream, int length) {
 }
 }  // namespace
 
-uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& failure, std::string& reason) {
+uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& failure,
+                         std::string& reason) {
   failure = AudioDeviceFailure::None;
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
     failure = AudioDeviceFailure::NoDriver;

@@ -42,4 +42,3 @@ bool peekAppMessage(AppMessage& message);
 void dispatchAppMessage(const AppMessage& message);
 int64_t windowProc(uint32_t message, uint64_t wParam, int64_t lParam);
 void postQuitMessage(int32_t exitCode);
-

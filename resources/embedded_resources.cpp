@@ -10,14 +10,16 @@ namespace {
 const EmbeddedResource programResources[] = {
     {101, fontAtlasBytes, fontAtlasBytesSize},
 };
+const EmbeddedResourceTable programTable = {programResources,
+                                            static_cast<int32_t>(std::size(programResources))};
+const EmbeddedResourceTable* resources = &programTable;
 }  // namespace
 
-EmbeddedResourceTable embeddedResources = {programResources,
-                                           static_cast<int32_t>(std::size(programResources))};
+void setEmbeddedResources(const EmbeddedResourceTable* table) { resources = table ? table : &programTable; }
 
 const EmbeddedResource* findEmbeddedResource(uint16_t id) {
-  if (embeddedResources.entries == nullptr) return nullptr;
-  for (int32_t i = 0; i < embeddedResources.count; ++i)
-    if (embeddedResources.entries[i].id == id) return &embeddedResources.entries[i];
+  if (resources->entries == nullptr) return nullptr;
+  for (int32_t i = 0; i < resources->count; ++i)
+    if (resources->entries[i].id == id) return &resources->entries[i];
   return nullptr;
 }

@@ -13,8 +13,9 @@ struct EmbeddedResourceTable {
   int32_t count;
 };
 
-// The program's resources. Tests may point it at a table of their own.
-extern EmbeddedResourceTable embeddedResources;
+// The program's resources, or a table of a test's own; nullptr restores the
+// program's.
+void setEmbeddedResources(const EmbeddedResourceTable* table);
 
 // The resource with this id, or nullptr when the program carries none.
 const EmbeddedResource* findEmbeddedResource(uint16_t id);

@@ -53,7 +53,7 @@ AudioLibrary library;
 // opening and closing the device (which wait for that thread) can hold it.
 std::mutex lifecycleLock;
 
-std::atomic<uint32_t> versionOverride{0};
+std::atomic<uint32_t> reportedVersion{audioVersion};
 std::atomic<uint32_t> callCount{0};
 std::atomic<int32_t> streamLimit{audioMaxStreams};
 std::atomic<int32_t> effectLimit{audioMaxEffects};
@@ -187,8 +187,7 @@ void closeLibrary() {
 
 uint32_t BASS_GetVersion() {
   ++callCount;
-  uint32_t version = versionOverride.load();
-  return version ? version : audioVersion;
+  return reportedVersion.load();
 }
 
 int32_t BASS_Init(int32_t device, uint32_t freq, uint32_t flags, void*, const void*) {
@@ -200,7 +199,8 @@ int32_t BASS_Init(int32_t device, uint32_t freq, uint32_t flags, void*, const vo
 
   AudioDeviceFailure failure = AudioDeviceFailure::None;
   std::string reason;
-  const uint32_t id = openAudioDevice({freq, audioDevicePeriodFrames, deviceCallback, nullptr}, failure, reason);
+  const uint32_t id =
+      openAudioDevice({freq, audioDevicePeriodFrames, deviceCallback, nullptr}, failure, reason);
   if (id == 0) {
     if (failure == AudioDeviceFailure::NoDriver) diagnostic("audio", "no audio driver: %s", reason.c_str());
     else diagnostic("audio", "cannot open the output device: %s", reason.c_str());
@@ -349,11 +349,11 @@ void renderAudioOutput(int16_t* output, uint32_t frameCount) {
   }
 }
 
-void overrideAudioLibraryVersion(uint32_t version) { versionOverride = version; }
+void setAudioLibraryLimits(const AudioLibraryLimits* limits) {
+  const AudioLibraryLimits& chosen = limits ? *limits : realAudioLibraryLimits;
+  reportedVersion = chosen.version;
+  streamLimit = chosen.maxStreams;
+  effectLimit = chosen.maxEffects;
+}
 
 uint32_t audioLibraryCallCount() { return callCount.load(); }
-
-void limitAudioLibrarySlots(int32_t streams, int32_t effects) {
-  streamLimit = streams < 0 ? audioMaxStreams : streams;
-  effectLimit = effects < 0 ? audioMaxEffects : effects;
-}

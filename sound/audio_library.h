@@ -73,9 +73,13 @@ int32_t initAudioLibraryOffline(uint32_t freq);
 // The device's audio thread calls this for every period it plays.
 void renderAudioOutput(int16_t* output, uint32_t frameCount);
 
-// Test seams.
-void overrideAudioLibraryVersion(uint32_t version);  // 0 restores the real version
-uint32_t audioLibraryCallCount();                    // BASS_ calls made so far
-// Allows at most this many streams and effects at once; negative values
-// restore audioMaxStreams and audioMaxEffects.
-void limitAudioLibrarySlots(int32_t streams, int32_t effects);
+// Test seams: the version the library reports and how many streams and
+// effects it allows at once; nullptr restores the real library's.
+struct AudioLibraryLimits {
+  uint32_t version;
+  int32_t maxStreams;
+  int32_t maxEffects;
+};
+constexpr AudioLibraryLimits realAudioLibraryLimits = {audioVersion, audioMaxStreams, audioMaxEffects};
+void setAudioLibraryLimits(const AudioLibraryLimits* limits);
+uint32_t audioLibraryCallCount();  // BASS_ calls made so far

@@ -29,6 +29,16 @@ struct SynthTargets {
   int32_t noteJump;    // 0 to 3
 };
 
+// The tone's cycle of notes: entries of noteTable.
+constexpr int32_t noteCount = 4;
+// Added before taking a step "mod noteCount", so that no step wraps below 0.
+constexpr int32_t noteCycleOffset = 8;
+
+// The entry of noteTable the tone voice plays.
+inline int32_t currentNote(const SynthState& state) {
+  return (static_cast<int32_t>(state.noteAccumulator) + noteCycleOffset) % noteCount;
+}
+
 extern SynthState synthState;
 extern SynthTargets synthTargets;
 

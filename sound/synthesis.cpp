@@ -42,6 +42,19 @@ constexpr double strikeTake = 1.0 / sampleRate;
 constexpr double strikeKeep = 1.0 - strikeTake;
 constexpr double sampleScale = 32764.0;
 
+// The control step's constants, per call.
+constexpr double noteStepsPerFraction = 5.0;  // the note cycle advances by 5 x the moving fraction
+constexpr double audibleFraction = 0.001;     // below this moving fraction the tone falls silent
+constexpr double toneLevelScale = 0.55;       // loudness target 0.55 x fraction^0.125
+constexpr double toneLevelExponent = 0.125;
+constexpr double toneIncrementPerRatio = 187.5;  // tone table frames per output frame at note ratio 1
+constexpr double strikeIncrementPerRatio = 2.0;  // strike table frames per output frame at note ratio 1
+constexpr double panPerVelocity = 12.0;          // sideways velocity that pans fully: 1 / 12
+constexpr double strikeSpeedThreshold = 0.1;     // the strike voice sounds above this speed,
+constexpr double strikeSpeedSlope = 2.0;         // grows twice as fast as the speed,
+constexpr double strikePeak = 0.3;               // up to this loudness
+constexpr double strikeBandsPerSpeed = 6.0;      // the strike's note steps with 6 x the speed
+
 // A non-finite measurement counts as no measurement.
 float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
 
@@ -153,10 +166,11 @@ inline double settled(double v) { return std::fabs(v) < inaudible ? 0.0 : v; }
 
 // (integer part of 6 s, plus 8) mod 4, kept in double until it is small so
 // that no speed, however large, overflows the conversion; always 0 to 3.
-int32_t strikeBand(float s) {
-  double band = std::fmod(std::trunc(6.0 * s) + 8.0, 4.0);
-  if (band < 0.0) band += 4.0;
-  return static_cast<int32_t>(band) & 3;
+int32_t strikeBand(float speed) {
+  double band =
+      std::fmod(std::trunc(strikeBandsPerSpeed * speed) + noteCycleOffset, static_cast<double>(noteCount));
+  if (band < 0.0) band += noteCount;
+  return static_cast<int32_t>(band) & (noteCount - 1);
 }
 
 }  // namespace
@@ -174,73 +188,67 @@ StereoValue readFrame(const WaveTable& table, double phase) {
   return {leftOf(v), rightOf(v)};
 }
 
-uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t) {
-  auto* out = static_cast<unsigned char*>(buffer);
-  if (out) std::memset(out, 0, byteCount);
-  const bool tablesReady = toneTable.samples && toneTable.frameCount == toneFrameCount &&
-                           strikeTable.samples && strikeTable.frameCount == strikeFrameCount;
-  if (!tablesReady) return byteCount;
-
-  enterMotionLock();
-  const float fraction = motionState.movingFraction;
-  const float speedCopy = motionState.speed;
-  leaveMotionLock();
-  const float f = unitRange(fraction);
-  const float s = finiteOrZero(speedCopy);
-
-  SynthState& st = synthState;
-  SynthTargets& tg = synthTargets;
-
+namespace {
+// Per call: the note cycle, the tone's loudness and pitch targets, the strike
+// voice's pitch, pan and loudness targets, from the fraction and speed copied
+// under the lock and the sideways velocity read now.
+void controlStep(float fraction, float speed, SynthState& state, SynthTargets& targets) {
   // Note cycle: advances with the moving area; each change of its integer part
   // jumps ahead by a random 0 to 3 further steps.
-  st.noteAccumulator = static_cast<float>(st.noteAccumulator + 5.0 * f);
-  const int32_t step = static_cast<int32_t>(st.noteAccumulator);
-  tg.noteJumpDrawn = step != st.lastNoteStep;
-  tg.noteJump = tg.noteJumpDrawn ? drawNoteJump() : 0;
-  const double wrapped = std::fmod(static_cast<double>(st.noteAccumulator) + tg.noteJump + 8.0, 4.0);
-  st.noteAccumulator = static_cast<float>(wrapped);
-  st.lastNoteStep = static_cast<int32_t>(wrapped);
+  state.noteAccumulator = static_cast<float>(state.noteAccumulator + noteStepsPerFraction * fraction);
+  const int32_t step = static_cast<int32_t>(state.noteAccumulator);
+  targets.noteJumpDrawn = step != state.lastNoteStep;
+  targets.noteJump = targets.noteJumpDrawn ? drawNoteJump() : 0;
+  const double wrapped =
+      std::fmod(static_cast<double>(state.noteAccumulator) + targets.noteJump + noteCycleOffset,
+                static_cast<double>(noteCount));
+  state.noteAccumulator = static_cast<float>(wrapped);
+  state.lastNoteStep = static_cast<int32_t>(wrapped);
 
-  tg.levelTarget = static_cast<double>(f) > 0.001 ? 0.55 * std::pow(f, 0.125) : 0.0;
-  const int32_t note = (static_cast<int32_t>(st.noteAccumulator) + 8) % 4;
-  tg.toneIncrementTarget = static_cast<float>(noteTable[note] * 187.5);
+  targets.levelTarget = static_cast<double>(fraction) > audibleFraction
+                            ? toneLevelScale * std::pow(fraction, toneLevelExponent)
+                            : 0.0;
+  targets.toneIncrementTarget = static_cast<float>(noteTable[currentNote(state)] * toneIncrementPerRatio);
 
-  st.strikeIncrement = 2.0 * noteTable[strikeBand(s)];
+  state.strikeIncrement = strikeIncrementPerRatio * noteTable[strikeBand(speed)];
 
   const float velocityX = finiteOrZero(motionState.velocityX.load(std::memory_order_relaxed));
-  const double pan = std::fmin(std::fmax(12.0 * velocityX, -1.0), 1.0);
-  const double p = (pan + 1.0) * 0.5;
-  tg.panLeft = static_cast<float>(std::sqrt(1.0 - p));
-  tg.panRight = std::sqrt(p);
+  const double pan = std::fmin(std::fmax(panPerVelocity * velocityX, -1.0), 1.0);
+  const double rightShare = (pan + 1.0) * 0.5;
+  targets.panLeft = static_cast<float>(std::sqrt(1.0 - rightShare));
+  targets.panRight = std::sqrt(rightShare);
 
-  const double g = std::fmin(std::fmax(2.0 * (s - 0.1), 0.0), 1.0) * 0.3;
+  const double strikeLoudness =
+      std::fmin(std::fmax(strikeSpeedSlope * (speed - strikeSpeedThreshold), 0.0), 1.0) * strikePeak;
   // Narrowed through explicit conversions: GCC 12's SLP vectorizer, seeing the
   // two float stores and their reuse below, otherwise reuses the unrounded
   // products.
-  const Lanes strikeTargets = narrow(mul(lanes(tg.panLeft, tg.panRight), both(g)));
-  tg.strikeLeftTarget = static_cast<float>(leftOf(strikeTargets));
-  tg.strikeRightTarget = static_cast<float>(rightOf(strikeTargets));
+  const Lanes strikeTargets = narrow(mul(lanes(targets.panLeft, targets.panRight), both(strikeLoudness)));
+  targets.strikeLeftTarget = static_cast<float>(leftOf(strikeTargets));
+  targets.strikeRightTarget = static_cast<float>(rightOf(strikeTargets));
+}
 
-  // Per-frame work runs on locals, left and right side by side in the two
-  // lanes of a register; the state is stored back once.
-  const uint32_t frames = out ? byteCount / 4 : 0;
+// Per frame: both voices through their smoothers into `frames` 16-bit stereo
+// frames at out. The work runs on locals, left and right side by side in the
+// two lanes of a register; the state is stored back once.
+void renderFrames(unsigned char* out, uint32_t frames, SynthState& state, const SynthTargets& targets) {
   const float* tone = toneTable.samples;
   const float* strike = strikeTable.samples;
-  const double levelStep = tg.levelTarget * levelTake;
-  const double toneIncrementStep = tg.toneIncrementTarget * glideTake;
-  const Lanes strikeStep = mul(strikeTargets, both(strikeTake));
+  const double levelStep = targets.levelTarget * levelTake;
+  const double toneIncrementStep = targets.toneIncrementTarget * glideTake;
+  const Lanes strikeStep = mul(lanes(targets.strikeLeftTarget, targets.strikeRightTarget), both(strikeTake));
   const Lanes glideKeepBoth = both(glideKeep);
   const Lanes glideTakeBoth = both(glideTake);
   const Lanes strikeKeepBoth = both(strikeKeep);
-  const double strikeIncrement = st.strikeIncrement;
-  double toneLevel = st.toneLevel;
-  Lanes toneGain = lanes(st.toneLeftGain, st.toneRightGain);
-  double toneIncrement = st.toneIncrement;
-  Lanes strikeLevel = lanes(st.strikeLeftLevel, st.strikeRightLevel);
+  const double strikeIncrement = state.strikeIncrement;
+  double toneLevel = state.toneLevel;
+  Lanes toneGain = lanes(state.toneLeftGain, state.toneRightGain);
+  double toneIncrement = state.toneIncrement;
+  Lanes strikeLevel = lanes(state.strikeLeftLevel, state.strikeRightLevel);
   // Within a call the phases grow by at most 2^30 frames times a few hundred,
   // which keeps them far below 2^52 from a start inside the table.
-  double tonePhase = startPhase(st.tonePhase, toneFrameCount);
-  double strikePhase = startPhase(st.strikePhase, strikeFrameCount);
+  double tonePhase = startPhase(state.tonePhase, toneFrameCount);
+  double strikePhase = startPhase(state.strikePhase, strikeFrameCount);
 
   for (uint32_t n = 0; n < frames; ++n) {
     toneLevel = toneLevel * levelKeep + levelStep;
@@ -259,14 +267,31 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
     strikePhase += strikeIncrement;
   }
 
-  st.toneLevel = settled(toneLevel);
-  st.toneLeftGain = settled(leftOf(toneGain));
-  st.toneRightGain = settled(rightOf(toneGain));
-  st.toneIncrement = toneIncrement;
-  st.strikeLeftLevel = static_cast<float>(settled(leftOf(strikeLevel)));
-  st.strikeRightLevel = static_cast<float>(settled(rightOf(strikeLevel)));
+  state.toneLevel = settled(toneLevel);
+  state.toneLeftGain = settled(leftOf(toneGain));
+  state.toneRightGain = settled(rightOf(toneGain));
+  state.toneIncrement = toneIncrement;
+  state.strikeLeftLevel = static_cast<float>(settled(leftOf(strikeLevel)));
+  state.strikeRightLevel = static_cast<float>(settled(rightOf(strikeLevel)));
   // Wrapped once per call; within a call the phases grow freely.
-  st.tonePhase = std::fmod(tonePhase, static_cast<double>(toneFrameCount));
-  st.strikePhase = std::fmod(strikePhase, static_cast<double>(strikeFrameCount));
+  state.tonePhase = std::fmod(tonePhase, static_cast<double>(toneFrameCount));
+  state.strikePhase = std::fmod(strikePhase, static_cast<double>(strikeFrameCount));
+}
+}  // namespace
+
+uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  if (out) std::memset(out, 0, byteCount);
+  const bool tablesReady = toneTable.samples && toneTable.frameCount == toneFrameCount &&
+                           strikeTable.samples && strikeTable.frameCount == strikeFrameCount;
+  if (!tablesReady) return byteCount;
+
+  enterMotionLock();
+  const float fraction = motionState.movingFraction;
+  const float speed = motionState.speed;
+  leaveMotionLock();
+
+  controlStep(unitRange(fraction), finiteOrZero(speed), synthState, synthTargets);
+  renderFrames(out, out ? byteCount / 4 : 0, synthState, synthTargets);
   return byteCount;
 }

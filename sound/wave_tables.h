@@ -19,6 +19,10 @@ float* allocateWaveTable(WaveTable& table, int32_t frameCount);
 bool buildWaveTables();
 void buildTuningTables();
 
+// The largest magnitude in the tone table: (sin x + sin 2x / 4) / 2 peaks
+// where cos x = (sqrt 3 - 1) / 2.
+constexpr double toneTablePeak = 0.5505;
+
 // Frame counts of the two instances.
 constexpr int32_t toneFrameCount = 32768;
 constexpr int32_t strikeFrameCount = 131072;

@@ -45,8 +45,7 @@ class AudioOutput : public testing::Test {
   void TearDown() override {
     BASS_Free();
     setMessageBoxHook(nullptr);
-    overrideAudioLibraryVersion(0);
-    limitAudioLibrarySlots(-1, -1);
+    setAudioLibraryLimits(nullptr);
     unsetenv("SDL_AUDIODRIVER");
     unsetenv("SDL_DISKAUDIOFILE");
   }
@@ -77,7 +76,9 @@ std::vector<std::string> audioLines(const std::string& text) {
 TEST_F(AudioOutput, AnotherLibraryVersionShowsOneBoxAndCallsNothingElse) {
   for (uint32_t version : {3u, 1u, 0x0201u}) {
     boxes.clear();
-    overrideAudioLibraryVersion(version);
+    AudioLibraryLimits limits = realAudioLibraryLimits;
+    limits.version = version;
+    setAudioLibraryLimits(&limits);
     uint32_t before = audioLibraryCallCount();
     EXPECT_EQ(initAudio(someWindow), 0);
     EXPECT_EQ(audioLibraryCallCount(), before + 1) << "only the version is asked for";
@@ -112,7 +113,9 @@ TEST_F(AudioOutput, LaterFailuresPrintOneLineEachAndStillSucceed) {
   setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
 
   // Room for one reverb only: the second one and its two parameter calls fail.
-  limitAudioLibrarySlots(-1, 1);
+  AudioLibraryLimits oneReverb = realAudioLibraryLimits;
+  oneReverb.maxEffects = 1;
+  setAudioLibraryLimits(&oneReverb);
   testing::internal::CaptureStderr();
   EXPECT_EQ(initAudio(nullptr), 1);
   std::vector<std::string> printed = audioLines(testing::internal::GetCapturedStderr());
@@ -129,7 +132,9 @@ TEST_F(AudioOutput, LaterFailuresPrintOneLineEachAndStillSucceed) {
   ASSERT_TRUE(BASS_Free());
 
   // No stream at all: every later step fails and says so.
-  limitAudioLibrarySlots(0, -1);
+  AudioLibraryLimits noStream = realAudioLibraryLimits;
+  noStream.maxStreams = 0;
+  setAudioLibraryLimits(&noStream);
   testing::internal::CaptureStderr();
   EXPECT_EQ(initAudio(nullptr), 1);
   printed = audioLines(testing::internal::GetCapturedStderr());

@@ -1,6 +1,6 @@
 #include "display/font_atlas.h"
 
-#include "display_state_reset.h"
+#include "support/display_state_reset.h"
 #include "display/scene_state.h"
 #include "display/texture_table.h"
 #include "resources/embedded_resources.h"
@@ -42,9 +42,9 @@ TEST(ExpandCoverage, NoCoverageBadSizeOrNoMemoryGivesNoBuffer) {
   EXPECT_EQ(expandCoverageToRgba(nullptr, 256, 256), nullptr);
   EXPECT_EQ(expandCoverageToRgba(coverage, 0, 4), nullptr);
   EXPECT_EQ(expandCoverageToRgba(coverage, 2, -2), nullptr);
-  rgbaBufferAllocator = [](size_t) -> void* { return nullptr; };
+  setRgbaBufferAllocator([](size_t) -> void* { return nullptr; });
   EXPECT_EQ(expandCoverageToRgba(coverage, 2, 2), nullptr);
-  rgbaBufferAllocator = std::malloc;
+  setRgbaBufferAllocator(nullptr);
 }
 
 TEST(FontResource, Resource101IsTheEmbeddedAtlasAndOthersAreMissing) {
@@ -58,16 +58,16 @@ TEST(FontResource, Resource101IsTheEmbeddedAtlasAndOthersAreMissing) {
 }
 
 TEST(FontResource, AnEmptyOrShortTableGivesNoBytes) {
-  const EmbeddedResourceTable saved = embeddedResources;
   testing::internal::CaptureStderr();
-  embeddedResources = noResources;
+  setEmbeddedResources(&noResources);
   EXPECT_EQ(loadFontResource(101), nullptr);
   const uint8_t few[16] = {};
   const EmbeddedResource shortOne = {101, few, sizeof few};
-  embeddedResources = {&shortOne, 1};
+  const EmbeddedResourceTable shortTable = {&shortOne, 1};
+  setEmbeddedResources(&shortTable);
   EXPECT_EQ(loadFontResource(101), nullptr) << "an atlas shorter than 256 x 256 would be over-read";
   testing::internal::GetCapturedStderr();
-  embeddedResources = saved;
+  setEmbeddedResources(nullptr);
 }
 
 TEST_F(FontAtlas, TextureTexelsAreWhiteWithTheResourceAsAlpha) {
@@ -107,7 +107,7 @@ TEST_F(FontAtlas, BuildsAllGlyphListsAndShutdownDeletesThem) {
 
 TEST_F(FontAtlas, WithoutTheResourceNoTextureIsMadeButTheListsAre) {
   testing::internal::CaptureStderr();
-  embeddedResources = noResources;
+  setEmbeddedResources(&noResources);
   initSceneState();
   initFontAtlas();
   std::string out = testing::internal::GetCapturedStderr();
@@ -122,7 +122,7 @@ TEST_F(FontAtlas, WithoutTheResourceNoTextureIsMadeButTheListsAre) {
 }
 
 TEST_F(FontAtlas, WithoutTheRgbaBufferNoTextureIsMadeButTheListsAre) {
-  rgbaBufferAllocator = [](size_t) -> void* { return nullptr; };
+  setRgbaBufferAllocator([](size_t) -> void* { return nullptr; });
   initSceneState();
   initFontAtlas();
   EXPECT_EQ(fontAtlasTexture, 0u);

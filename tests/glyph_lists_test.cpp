@@ -1,6 +1,6 @@
 #include "display/font_atlas.h"
 
-#include "display_state_reset.h"
+#include "support/display_state_reset.h"
 #include "display/scene_state.h"
 #include "support/gl_context.h"
 

@@ -1,6 +1,6 @@
 #include "display/scene_state.h"
 
-#include "display_state_reset.h"
+#include "support/display_state_reset.h"
 #include "display/font_atlas.h"
 #include "display/texture_table.h"
 #include "support/gl_context.h"
@@ -224,12 +224,12 @@ TEST_F(SceneState, TextureTableHoldsCheckerboardThenAtlas) {
 }
 
 TEST_F(SceneState, WithoutCheckerBufferTheSetUpGoesOnAndTheAtlasComesFirst) {
-  checkerBufferAllocator = [](size_t) -> void* { return nullptr; };
+  setCheckerBufferAllocator([](size_t) -> void* { return nullptr; });
   ASSERT_TRUE(initSceneState());
   EXPECT_EQ(textureTable.count, 0);
   EXPECT_TRUE(glIsEnabled(GL_LIGHT0));
   EXPECT_EQ(floats4(GL_COLOR_CLEAR_VALUE)[0], 0.25f);
-  checkerBufferAllocator = std::malloc;
+  setCheckerBufferAllocator(nullptr);
   initFontAtlas();
   ASSERT_EQ(textureTable.count, 1);
   EXPECT_EQ(textureTable.names[0], fontAtlasTexture);

@@ -9,7 +9,7 @@ add_library(tessaro_render STATIC
 target_link_libraries(tessaro_render PUBLIC tessaro_core PkgConfig::SNDFILE PkgConfig::CAIRO)
 add_executable(tessaro-render ${CMAKE_CURRENT_LIST_DIR}/render/render_main.cpp)
 target_link_libraries(tessaro-render PRIVATE tessaro_render)
-add_executable(tessaro-cameras ${CMAKE_CURRENT_LIST_DIR}/count_cameras.cpp)
+add_executable(tessaro-cameras ${CMAKE_CURRENT_LIST_DIR}/tessaro_cameras.cpp)
 target_link_libraries(tessaro-cameras PRIVATE tessaro_core)
 if(TARGET tessaro_tests)
   target_link_libraries(tessaro_tests PRIVATE tessaro_render)

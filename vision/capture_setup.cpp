@@ -19,19 +19,19 @@ const CaptureLibraryCalls layerCalls = {
     CVDevConnect,      CVDevGetNumModes, CVDevGetModeInfo, CVDevGetFormatName,
     CVDevStartCap,     CVDevStopCap,     CVDevDisconnect,  CVReleaseVidCap,
 };
-const CaptureLibraryCalls* cv = &layerCalls;
+const CaptureLibraryCalls* captureLayer = &layerCalls;
 
 constexpr const char* rule = "-------------------------------------------------------\n";
 
 // Reads mode j into `entry` and prints it; false when its information
 // cannot be read.
 bool scanMode(int32_t j, ModeEntry& entry) {
-  if (cv->devGetModeInfo(captureSystem, j, &entry.width, &entry.height, &entry.framesPerSecond,
-                         &entry.formatCode) < 0) {
+  if (captureLayer->devGetModeInfo(captureSystem, j, &entry.width, &entry.height, &entry.framesPerSecond,
+                                   &entry.formatCode) < 0) {
     return false;
   }
   uint32_t capacity = sizeof entry.formatName;
-  cv->devGetFormatName(captureSystem, entry.formatCode, entry.formatName, &capacity);
+  captureLayer->devGetFormatName(captureSystem, entry.formatCode, entry.formatName, &capacity);
   entry.formatName[sizeof entry.formatName - 1] = '\0';
   std::printf("Mode %d: %dx%d @ %d frames/sec (%s)\n", j, entry.width, entry.height, entry.framesPerSecond,
               entry.formatName);
@@ -39,14 +39,14 @@ bool scanMode(int32_t j, ModeEntry& entry) {
 }
 
 int32_t giveUp(bool connected) {
-  if (connected) cv->devDisconnect(captureSystem);
-  cv->releaseVidCap(captureSystem);
+  if (connected) captureLayer->devDisconnect(captureSystem);
+  captureLayer->releaseVidCap(captureSystem);
   std::fflush(stdout);
   return -1;
 }
 }  // namespace
 
-void setCaptureLibraryCalls(const CaptureLibraryCalls* calls) { cv = calls ? calls : &layerCalls; }
+void setCaptureLibraryCalls(const CaptureLibraryCalls* calls) { captureLayer = calls ? calls : &layerCalls; }
 
 int32_t startCapture() {
   captureStarted = false;
@@ -57,41 +57,41 @@ int32_t startCapture() {
   char boxText[256];
   uint32_t capacity = 255;
 
-  cv->getVidCapString(version, &capacity);
+  captureLayer->getVidCapString(version, &capacity);
   version[sizeof version - 1] = '\0';
   std::printf("%s", rule);
   std::printf("CodeVis VidCapture DLL Test Program                     \n");
   std::printf("%s", version);
   std::printf("%s", rule);
 
-  if (cv->acquireVidCap(&captureSystem) < 0) {
+  if (captureLayer->acquireVidCap(&captureSystem) < 0) {
     std::printf("Error acquiring capture system.\n");
     std::fflush(stdout);
     return -1;
   }
-  const int32_t devices = cv->getNumDevices(captureSystem);
+  const int32_t devices = captureLayer->getNumDevices(captureSystem);
   if (devices == 0) {
     std::printf("No compatible devices found. Please install a web camera.\n");
     return giveUp(false);
   }
   for (int32_t i = 0; i < devices; ++i) {
     capacity = 255;
-    if (cv->getDeviceName(captureSystem, i, deviceName, &capacity) >= 0) {
+    if (captureLayer->getDeviceName(captureSystem, i, deviceName, &capacity) >= 0) {
       deviceName[sizeof deviceName - 1] = '\0';
       std::printf("Found device: %d - %s\n", i, deviceName);
     }
   }
   capacity = 255;
-  cv->getDeviceName(captureSystem, 0, deviceName, &capacity);
+  captureLayer->getDeviceName(captureSystem, 0, deviceName, &capacity);
   deviceName[sizeof deviceName - 1] = '\0';
   std::printf("Selecting the first one: %s\n", deviceName);
 
-  if (cv->devConnect(captureSystem, 0) < 0) {
+  if (captureLayer->devConnect(captureSystem, 0) < 0) {
     std::printf("Failed connecting to camera: %s\n", deviceName);
     return giveUp(false);
   }
   std::printf("Scanning available modes...\n");
-  const int32_t modes = cv->devGetNumModes(captureSystem);
+  const int32_t modes = captureLayer->devGetNumModes(captureSystem);
   for (int32_t j = 0; j < modes; ++j) {
     // Modes beyond the table are listed but not kept.
     ModeEntry beyond{};
@@ -115,17 +115,17 @@ int32_t startCapture() {
                 chosen.framesPerSecond, chosen.formatName);
   showMessageBox(nullptr, "Info:", boxText);
 
-  cv->devStartCap(captureSystem, 0, 1, onFrameCaptured, 0, &captureId);
+  captureLayer->devStartCap(captureSystem, 0, 1, onFrameCaptured, 0, &captureId);
   captureStarted = true;
   return 0;
 }
 
 void stopCapture() {
-  if (captureStarted) cv->devStopCap(captureSystem, captureId);
+  if (captureStarted) captureLayer->devStopCap(captureSystem, captureId);
   std::printf("\nCleaning up...\n");
   if (captureStarted) {
-    cv->devDisconnect(captureSystem);
-    cv->releaseVidCap(captureSystem);
+    captureLayer->devDisconnect(captureSystem);
+    captureLayer->releaseVidCap(captureSystem);
   }
   std::printf("Test complete.\n");
   std::fflush(stdout);

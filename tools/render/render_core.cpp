@@ -19,7 +19,6 @@ namespace {
 constexpr uint32_t blockFrames = audioRequestFrames;  // the live layer's request
 constexpr int32_t envelopeFrames = 441;               // 10 ms per envelope entry
 constexpr double audibleAmplitude = 0.001;            // -60 dBFS
-constexpr double tonePeak = 0.5505;                   // peak of the tone table
 
 void addEnvelope(Timeline& timeline, const int16_t* samples, uint32_t frames) {
   for (uint32_t start = 0; start < frames; start += envelopeFrames) {
@@ -44,7 +43,7 @@ TimelinePoint sampleState(double seconds) {
   p.speed = motionState.speed;
   leaveMotionLock();
   p.toneLevel = static_cast<float>(synthState.toneLevel);
-  p.note = (static_cast<int32_t>(synthState.noteAccumulator) + 8) % 4;
+  p.note = currentNote(synthState);
   const double left = synthState.strikeLeftLevel, right = synthState.strikeRightLevel;
   p.strikeLevel = static_cast<float>(std::sqrt(left * left + right * right));
   const double pRight = synthTargets.panRight * synthTargets.panRight;
@@ -54,7 +53,7 @@ TimelinePoint sampleState(double seconds) {
 
 bool toneAudible() {
   const double gain = std::max(synthState.toneLeftGain, synthState.toneRightGain);
-  return synthState.toneLevel * tonePeak * gain >= audibleAmplitude;
+  return synthState.toneLevel * toneTablePeak * gain >= audibleAmplitude;
 }
 
 bool strikeAudible() {
@@ -79,11 +78,23 @@ bool startSoundPath(uint64_t seed, std::string& error) {
   startSynthesisStream();
   return true;
 }
+
+// Whatever a render holds, released however it ends: the sound path first,
+// then the recording.
+struct RenderResources {
+  OfflineSource source{};
+  bool soundPathOpen = false;
+  ~RenderResources() {
+    if (soundPathOpen) BASS_Free();
+    closeOfflineSource(source);
+  }
+};
 }  // namespace
 
 bool renderRecording(const RenderRequest& request, RenderResult& result, std::string& error) {
   result = RenderResult{};
-  OfflineSource source{};
+  RenderResources held;
+  OfflineSource& source = held.source;
   std::string reason;
   if (!openOfflineSource(source, request.source.c_str(), reason)) {
     error = "cannot read video file '" + request.source + "': " + reason;
@@ -95,15 +106,12 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
   if (!allocateFrameBuffers(source.width, source.height)) {
     error = "no memory for the analysis of a " + std::to_string(source.width) + " x " +
             std::to_string(source.height) + " picture";
-    closeOfflineSource(source);
     return false;
   }
   resetMotionState();
   frameTiming = FrameTiming{};
-  if (!startSoundPath(request.seed, error)) {
-    closeOfflineSource(source);
-    return false;
-  }
+  if (!startSoundPath(request.seed, error)) return false;
+  held.soundPathOpen = true;
 
   const auto totalFrames = static_cast<uint64_t>(std::llround(seconds * renderSampleRate));
   Timeline& timeline = result.timeline;
@@ -118,8 +126,6 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
   bool haveFrame = nextOfflineFrame(source, frame, frameSeconds);
   if (!haveFrame) {
     error = "'" + request.source + "' gives no pictures";
-    BASS_Free();
-    closeOfflineSource(source);
     return false;
   }
   uint64_t rendered = 0;
@@ -156,8 +162,6 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
       ++nextProgress;
     }
   }
-  BASS_Free();
-  closeOfflineSource(source);
   if (!ok) return false;
   result.seconds = timeline.seconds;
   result.toneAudibleShare = blocks ? static_cast<double>(toneBlocks) / static_cast<double>(blocks) : 0.0;

@@ -11,22 +11,26 @@
 #include <string>
 
 #include "platform/diagnostics.h"
+#include "sound/synth_state.h"
 #include "tools/render/render_core.h"
 #include "tools/render/wav_output.h"
 
 namespace {
 constexpr double maxSeconds = 24 * 3600.0;
 
-const char* usageText =
-    "usage: tessaro-render [--seconds N] [--seed S] SOURCE OUT.wav\n"
-    "  SOURCE   'demo' (the built-in demo camera) or a video file\n"
-    "  OUT.wav  the sound, 44.1 kHz 16-bit stereo; OUT.png beside it shows what was heard\n"
-    "  --seconds N  how much to render (default: the whole recording; the demo runs 60 s)\n"
-    "  --seed S     seed of the note cycle's random steps (default 1234)\n";
+void printUsage(std::FILE* stream) {
+  std::fprintf(stream,
+               "usage: tessaro-render [--seconds N] [--seed S] SOURCE OUT.wav\n"
+               "  SOURCE   'demo' (the built-in demo camera) or a video file\n"
+               "  OUT.wav  the sound, 44.1 kHz 16-bit stereo; OUT.png beside it shows what was heard\n"
+               "  --seconds N  how much to render (default: the whole recording; the demo runs 60 s)\n"
+               "  --seed S     seed of the note cycle's random steps (default %llu)\n",
+               static_cast<unsigned long long>(noteRandomSeed));
+}
 
 struct Options {
   double seconds = 0.0;
-  uint64_t seed = 1234;
+  uint64_t seed = noteRandomSeed;
   std::string source;
   std::string output;
 };
@@ -38,7 +42,7 @@ int fail(const std::string& message) {
 
 int usage(const std::string& message) {
   diagnostic("tessaro-render", "%s", message.c_str());
-  std::fputs(usageText, stderr);
+  printUsage(stderr);
   return 2;
 }
 
@@ -75,7 +79,7 @@ int parseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
-      std::fputs(usageText, stdout);
+      printUsage(stdout);
       return -1;
     }
     if (arg == "--seconds" || arg == "--seed") {

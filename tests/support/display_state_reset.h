@@ -7,18 +7,15 @@
 #include "resources/embedded_resources.h"
 #include "support/gl_context.h"
 
-#include <cstdlib>
-
 inline void resetDisplayState() {
-  static const EmbeddedResourceTable programTable = embeddedResources;
-  embeddedResources = programTable;
+  setEmbeddedResources(nullptr);
   textureTable = {};
   for (LightRecord& record : lightTable) record = {};
   lightsInitialised = false;
   fontAtlasTexture = 0;
   glyphListBase = 0;
-  checkerBufferAllocator = std::malloc;
-  rgbaBufferAllocator = std::malloc;
+  setCheckerBufferAllocator(nullptr);
+  setRgbaBufferAllocator(nullptr);
 }
 
 // A GL test that starts and ends with the display records as at start-up.
