@@ -170,6 +170,11 @@ struct DeviceSupervisor {
 };
 DeviceSupervisor supervisor;
 
+// What a watchdog may know of the output without taking the library's lock,
+// which a stuck callback holds.
+enum class OutputState : uint8_t { None, Playing, Waiting };
+std::atomic<OutputState> outputState{OutputState::None};
+
 constexpr auto healthCheckInterval = std::chrono::milliseconds(250);
 constexpr auto reopenInterval = std::chrono::milliseconds(1000);
 // A device that has asked for nothing this long is as good as gone.
@@ -201,6 +206,7 @@ bool superviseOnce(bool lost, bool& reportedStuck) {
     reportedStuck = false;
     if (health == AudioDeviceHealth::Playing) return false;
     diagnostic("audio", "the output device went away; trying to open it again every second");
+    outputState = OutputState::Waiting;
     setCurrentDevice(0);
     closeAudioDevice(device, AudioDriver::Keep);
     return true;
@@ -212,6 +218,7 @@ bool superviseOnce(bool lost, bool& reportedStuck) {
   if (device == 0) return true;
   setCurrentDevice(device);
   startAudioDevice(device);
+  outputState = OutputState::Playing;
   diagnostic("audio", "the output device is back; playing again");
   return false;
 }
@@ -306,6 +313,7 @@ int32_t BASS_Init(int32_t device, uint32_t freq, uint32_t flags, void*, const vo
   // Outside library.lock: unpausing takes the device's own lock, which the
   // audio thread holds while it waits for library.lock in a render.
   startAudioDevice(id);
+  outputState = OutputState::Playing;
   startSupervisor();
   return succeed();
 }
@@ -411,6 +419,7 @@ int32_t BASS_Free() {
     library.initialised = false;
   }
   stopSupervisor();
+  outputState = OutputState::None;
   const uint32_t device = currentDevice();
   setCurrentDevice(0);
   if (device != 0) closeAudioDevice(device, AudioDriver::Release);
@@ -446,3 +455,7 @@ void setAudioLibraryLimits(const AudioLibraryLimits* limits) {
 }
 
 uint32_t audioLibraryCallCount() { return callCount.load(); }
+
+bool audioOutputAlive(uint32_t quietMs) {
+  return outputState.load() != OutputState::Playing || msSinceAudioCallback() < quietMs;
+}
