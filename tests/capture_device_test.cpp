@@ -6,17 +6,20 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/fake_camera.h"
 #include "support/frame_log.h"
+#include "support/test_media.h"
 #include "vision/capture_library.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 using Frame = std::vector<uint8_t>;
+using Layout = std::vector<uint8_t>;
 
 FakeFormat discreteYuyv() {
   return {V4L2_PIX_FMT_YUYV,
@@ -79,8 +82,38 @@ Frame yuyvFrame(uint8_t level) {
   return frame;
 }
 
-uint8_t layoutLuma(const std::vector<uint8_t>& layout, int width, int j, int k) {
+// A YUYV frame of the current format: dark (40) left half, bright (200) right.
+Frame halvesFrame() {
+  const v4l2_pix_format f = fakeCurrentFormat();
+  Frame frame(size_t(f.bytesperline) * f.height, 128);
+  for (uint32_t j = 0; j < f.height; ++j)
+    for (uint32_t k = 0; k < f.width; ++k) frame[j * f.bytesperline + 2 * k] = k < f.width / 2 ? 40 : 200;
+  return frame;
+}
+
+uint8_t smoothLuma(int j, int k, int width, int level) { return uint8_t(level + (100 * k) / width + j / 8); }
+
+// A JPEG, made by FFmpeg's encoder, of a smooth picture of the current size.
+Frame jpegFrame(int level) {
+  const v4l2_pix_format f = fakeCurrentFormat();
+  const int width = int(f.width), height = int(f.height);
+  std::vector<uint8_t> luma(size_t(width) * size_t(height));
+  for (int j = 0; j < height; ++j)
+    for (int k = 0; k < width; ++k) luma[size_t(j * width + k)] = smoothLuma(j, k, width, level);
+  return encodeJpeg(luma, width, height);
+}
+
+uint8_t layoutLuma(const Layout& layout, int width, int j, int k) {
   return layout.at(size_t(j) * size_t(2 * width + 640) + 2 * size_t(k));
+}
+
+// Samples of the layout off the smooth picture by more than JPEG's few steps.
+int offSmooth(const Layout& layout, int width, int height, int level) {
+  int wrong = 0;
+  for (int j = 0; j < height; ++j)
+    for (int k = 0; k < width; ++k)
+      wrong += std::abs(layoutLuma(layout, width, j, k) - smoothLuma(j, k, width, level)) > 3;
+  return wrong;
 }
 
 bool waitUntil(int timeoutMs, auto condition) {
@@ -188,6 +221,47 @@ TEST_F(CaptureDevice, ModesFollowDriverOrderWithRangeEnds) {
   EXPECT_LT(CVDevGetNumModes(system), 0);
 }
 
+TEST_F(CaptureDevice, NodesAndModesTheLayerCannotUseAreLeftOutWithAReason) {
+  FakeFormat fields = single(V4L2_PIX_FMT_YUYV, 720, 480);
+  fields.alternateFields = true;
+  const FakeFormat anySize = {
+      V4L2_PIX_FMT_MJPEG, FakeRange::Continuous, {{160, 120}, {1920, 1080}}, FakeRange::Discrete, {{1, 30}}};
+  installFakeCamera({{"video0", "Board ISP", FakeNodeKind::MultiPlanar, {discreteYuyv()}, {}},
+                     {"video1", "Capture Card", FakeNodeKind::Capture, {fields, anySize}, {}},
+                     {"video2", "Capture Card", FakeNodeKind::Metadata, {}, {}}});
+  testing::internal::CaptureStderr();
+  ASSERT_GE(CVAcquireVidCap(&system), 0);
+  const int32_t devices = CVGetNumDevices(system);
+  const std::string lines = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(devices, 1);
+  const std::string folder = lines.substr(lines.find('/'), lines.find("/video0") - lines.find('/'));
+  EXPECT_NE(lines.find(folder + "/video0 (Board ISP) skipped: it captures only through the multi-planar API"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find(folder + "/video1: YUYV skipped: the driver sends each field in a buffer of its own"),
+            std::string::npos)
+      << lines;
+  EXPECT_EQ(lineCount(lines), 2) << lines;
+  // A size range offers the analysis's own 640 x 480 first, then its ends.
+  ASSERT_GE(CVDevConnect(system, 0), 0);
+  const std::vector<Modes> modes = listModes(system);
+  const std::vector<Modes> expected = {
+      {640, 480, 30, "MJPG"}, {160, 120, 30, "MJPG"}, {1920, 1080, 30, "MJPG"}};
+  ASSERT_EQ(modes.size(), expected.size());
+  for (size_t i = 0; i < modes.size(); ++i) {
+    EXPECT_EQ(modes[i].width, expected[i].width) << i;
+    EXPECT_EQ(modes[i].height, expected[i].height) << i;
+    EXPECT_EQ(modes[i].rate, expected[i].rate) << i;
+    EXPECT_EQ(modes[i].format, expected[i].format) << i;
+  }
+  // ...and streams in it.
+  ASSERT_GE(CVDevStartCap(system, 0, 7, logFrame, 9, &captureId), 0);
+  EXPECT_EQ(fakeCurrentFormat().width, 640u);
+  ASSERT_TRUE(produceWhenReady(jpegFrame(60)));
+  ASSERT_TRUE(waitForFrames(1, 2000));
+  EXPECT_EQ(offSmooth(loggedFrame(0), 640, 480, 60), 0);
+}
+
 TEST_F(CaptureDevice, HandlesAreCheckedAndReleased) {
   installFakeCamera(oneCamera());
   EXPECT_LT(CVGetNumDevices(0), 0);
@@ -203,6 +277,97 @@ TEST_F(CaptureDevice, HandlesAreCheckedAndReleased) {
   EXPECT_LT(CVGetNumDevices(system), 0);
   EXPECT_EQ(fakeOpenDescriptors(), 0);
   system = 0;
+}
+
+// What a driver answers in place of the mode, and what the analysis must
+// still get: the whole picture at the mode's size.
+struct DriverAnswer {
+  const char* what;
+  FakeDriver driver;
+  std::vector<FakeFormat> formats;
+  int buffers;                              // the layer queues every one granted
+  std::function<Frame()> frame;             // of the format the driver chose
+  std::function<int(const Layout&)> wrong;  // samples of the layout that are wrong
+  const char* line;                         // what the one line says, if any
+};
+
+TEST_F(CaptureDevice, TheDriversAnswersAreFollowedAndSaid) {
+  const std::vector<DriverAnswer> answers = {
+      {"another size",
+       {.answerWidth = 320, .answerHeight = 240},
+       {discreteYuyv()},
+       4,
+       halvesFrame,
+       [](const Layout& layout) {
+         int wrong = 0;  // every row, both halves: not a quarter of the layout
+         for (int j = 0; j < 480; ++j)
+           for (int k = 0; k < 640; ++k) {
+             if (k >= 300 && k < 340) continue;  // the edge, blended by scaling
+             wrong += layoutLuma(layout, 640, j, k) != (k < 320 ? 40 : 200);
+           }
+         return wrong;
+       },
+       "the driver chose 320x240 YUYV at 30 fps for the mode 640x480 YUYV at 30 fps; its pictures are scaled "
+       "to 640x480"},
+      {"aligned lines",
+       {.lineAlignment = 256},
+       {single(V4L2_PIX_FMT_YUYV, 320, 240)},
+       4,
+       [] { return yuyvFrame(100); },
+       [](const Layout& layout) {
+         int wrong = fakeCurrentFormat().bytesperline != 768;
+         for (int j = 0; j < 240; ++j)
+           for (int k = 0; k < 320; ++k) wrong += layoutLuma(layout, 320, j, k) != 100 + (k & 7);
+         return wrong;
+       },
+       nullptr},
+      {"another pixel format",
+       {.answerFourcc = V4L2_PIX_FMT_MJPEG},
+       {single(V4L2_PIX_FMT_YUYV, 320, 240), single(V4L2_PIX_FMT_MJPEG, 320, 240)},
+       4,
+       [] { return jpegFrame(70); },
+       [](const Layout& layout) { return offSmooth(layout, 320, 240, 70); },
+       "the driver chose 320x240 MJPG at 30 fps for the mode 320x240 YUYV at 30 fps"},
+      {"another rate",
+       {.answerInterval = {1, 15}},
+       {single(V4L2_PIX_FMT_YUYV, 320, 240)},
+       4,
+       [] { return yuyvFrame(30); },
+       [](const Layout& layout) { return int(layoutLuma(layout, 320, 100, 9) != 31); },
+       "the driver chose 320x240 YUYV at 15 fps for the mode 320x240 YUYV at 30 fps"},
+      {"more buffers, several in hand before the first fills",
+       {.minimumBuffers = 7, .queuedToStart = 6},
+       {single(V4L2_PIX_FMT_YUYV, 320, 240)},
+       7,
+       [] { return yuyvFrame(50); },
+       [](const Layout& layout) { return int(layoutLuma(layout, 320, 239, 319) != 57); },
+       nullptr},
+  };
+  for (const DriverAnswer& answer : answers) {
+    SCOPED_TRACE(answer.what);
+    installFakeCamera(oneCamera(answer.driver, answer.formats));
+    resetFrameLog();
+    testing::internal::CaptureStderr();
+    startStreaming(answer.buffers);
+    const bool produced = produceWhenReady(answer.frame(), answer.buffers);
+    const bool delivered = produced && waitForFrames(1, 2000);
+    const int granted = fakeBufferCount();
+    EXPECT_GE(CVReleaseVidCap(system), 0);
+    system = 0;
+    const std::string lines = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(produced);
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(answer.wrong(loggedFrame(0)), 0);
+    EXPECT_EQ(granted, answer.buffers);
+    EXPECT_EQ(fakeMappedBuffers(), 0);
+    if (answer.line) {
+      EXPECT_EQ(lines, std::string("camera: ") + answer.line + "\n");
+    } else {
+      EXPECT_EQ(lines, "");
+    }
+    EXPECT_EQ(fakeMisuse(), "");
+    uninstallFakeCamera();
+  }
 }
 
 TEST_F(CaptureThread, FramesThatCannotBeWholeAreDroppedAndRequeued) {
@@ -233,6 +398,114 @@ TEST_F(CaptureThread, FramesThatCannotBeWholeAreDroppedAndRequeued) {
     ASSERT_TRUE(produceWhenReady(yuyvFrame(uint8_t(90 + i))));
     ASSERT_TRUE(waitForFrames(delivered + 1 + i, 2000));
   }
+}
+
+// A camera buffer as webcams fill it, and whether the analysis gets it.
+struct MjpegCase {
+  const char* what;
+  std::function<Frame(const Frame& jpeg)> buffer;
+  bool delivered;
+};
+
+TEST_F(CaptureThread, MjpegFramesAreTakenAsDecodersTakeThem) {
+  installFakeCamera(oneCamera({}, {single(V4L2_PIX_FMT_MJPEG, 320, 240)}));
+  startStreaming();
+  auto cut = [](const Frame& jpeg, size_t keep) { return Frame(jpeg.begin(), jpeg.begin() + long(keep)); };
+  const std::vector<MjpegCase> cases = {
+      {"whole", [](const Frame& jpeg) { return jpeg; }, true},
+      {"without Huffman tables", withoutHuffmanTables, true},
+      {"zeros after the end marker",
+       [](const Frame& jpeg) {
+         Frame padded = jpeg;
+         padded.resize(jpeg.size() + 16, 0);
+         return padded;
+       },
+       true},
+      {"an older frame's bytes after the end marker",
+       [](const Frame& jpeg) {
+         Frame stale = jpeg;
+         stale.insert(stale.end(), jpeg.begin(), jpeg.begin() + long(jpeg.size() / 2));
+         return stale;
+       },
+       true},
+      {"two zeros before the start marker",
+       [](const Frame& jpeg) {
+         Frame led = {0, 0};
+         led.insert(led.end(), jpeg.begin(), jpeg.end());
+         return led;
+       },
+       true},
+      {"truncated", [&](const Frame& jpeg) { return cut(jpeg, jpeg.size() * 3 / 5); }, false},
+      {"truncated, then an end marker",
+       [&](const Frame& jpeg) {
+         Frame ended = cut(jpeg, jpeg.size() * 3 / 5);
+         ended.insert(ended.end(), {0xff, 0xd9});
+         return ended;
+       },
+       false},
+      {"truncated, then the next frame",
+       [&](const Frame& jpeg) {
+         Frame both = cut(jpeg, jpeg.size() * 3 / 5);
+         both.insert(both.end(), jpeg.begin(), jpeg.end());
+         return both;
+       },
+       false},
+      {"damage the decoder would conceal", withDamagedScan, false},
+  };
+  int delivered = 0, level = 20;
+  for (const MjpegCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int caseLevel = level += 5;
+    ASSERT_TRUE(produceWhenReady(c.buffer(jpegFrame(caseLevel))));
+    // A whole frame after it shows whether this one got through.
+    const int marker = level += 5;
+    ASSERT_TRUE(produceWhenReady(jpegFrame(marker)));
+    delivered += c.delivered ? 2 : 1;
+    ASSERT_TRUE(waitForFrames(delivered, 2000));
+    ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
+    EXPECT_EQ(loggedFrames(), delivered);
+    if (c.delivered) {
+      EXPECT_EQ(offSmooth(loggedFrame(delivered - 2), 320, 240, caseLevel), 0);
+    }
+    EXPECT_EQ(offSmooth(loggedFrame(delivered - 1), 320, 240, marker), 0);
+  }
+}
+
+TEST_F(CaptureThread, ACameraWithNoUsableFrameForTwoSecondsIsSaidOnceAndAgainWhenItRecovers) {
+  installFakeCamera(oneCamera({}, {single(V4L2_PIX_FMT_MJPEG, 320, 240)}));
+  testing::internal::CaptureStderr();
+  startStreaming();
+  ASSERT_TRUE(produceWhenReady(jpegFrame(40)));
+  ASSERT_TRUE(waitForFrames(1, 2000));
+  // Then, for two and a half seconds, frames none of which can be used.
+  const Frame jpeg = jpegFrame(50);
+  const Frame unusable[] = {Frame(jpeg.begin(), jpeg.begin() + long(jpeg.size() / 2)), withDamagedScan(jpeg),
+                            jpeg};
+  const auto start = Clock::now();
+  bool produced = true;
+  for (int i = 0; produced && Clock::now() - start < std::chrono::milliseconds(2500); ++i) {
+    const bool flagged = i % 3 == 2;
+    produced = produceWhenReady(unusable[i % 3], 4, flagged ? V4L2_BUF_FLAG_ERROR : 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
+  const int framesWhileSilent = loggedFrames();
+  produced = produced && produceWhenReady(jpegFrame(60));
+  const bool recovered = produced && waitForFrames(2, 2000);
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  const std::string lines = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(produced);
+  EXPECT_EQ(framesWhileSilent, 1);
+  EXPECT_TRUE(recovered);
+  ASSERT_EQ(lineCount(lines), 2) << lines;
+  const std::string silence = lines.substr(0, lines.find('\n'));
+  const std::string back = lines.substr(lines.find('\n') + 1);
+  EXPECT_EQ(silence.find("camera: none of the "), 0u) << silence;
+  double seconds = 0;
+  EXPECT_EQ(std::sscanf(silence.c_str(), "camera: none of the %*u frames of the last %lf s", &seconds), 1);
+  EXPECT_GE(seconds, 2.0);
+  EXPECT_LT(seconds, 2.5);
+  EXPECT_EQ(back.find("camera: usable frames again after "), 0u) << back;
 }
 
 TEST_F(CaptureThread, OnlyTheNewestReadyFrameIsDelivered) {
