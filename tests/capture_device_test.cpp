@@ -2,32 +2,52 @@
 #include <linux/videodev2.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/fake_camera.h"
 #include "support/frame_log.h"
+#include "support/test_media.h"
 #include "vision/capture_library.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
+using Frame = std::vector<uint8_t>;
+using Layout = std::vector<uint8_t>;
 
 FakeFormat discreteYuyv() {
-  return {V4L2_PIX_FMT_YUYV, false, {{640, 480}, {320, 240}}, false, {{1, 30}, {1001, 15000}}};
+  return {V4L2_PIX_FMT_YUYV,
+          FakeRange::Discrete,
+          {{640, 480}, {320, 240}},
+          FakeRange::Discrete,
+          {{1, 30}, {1001, 15000}}};
 }
 FakeFormat stepwiseMjpeg() {
-  return {V4L2_PIX_FMT_MJPEG, true, {{160, 120}, {1280, 720}}, true, {{1, 60}, {1, 5}}};
+  return {V4L2_PIX_FMT_MJPEG,
+          FakeRange::Stepwise,
+          {{160, 120}, {1280, 720}},
+          FakeRange::Continuous,
+          {{1, 60}, {1, 5}}};
 }
-FakeFormat h264() { return {V4L2_PIX_FMT_H264, false, {{1920, 1080}}, false, {{1, 30}}}; }
+FakeFormat h264() {
+  return {V4L2_PIX_FMT_H264, FakeRange::Discrete, {{1920, 1080}}, FakeRange::Discrete, {{1, 30}}};
+}
+FakeFormat single(uint32_t fourcc, uint32_t width, uint32_t height) {
+  return {fourcc, FakeRange::Discrete, {{width, height}}, FakeRange::Discrete, {{1, 30}, {1, 15}}};
+}
 
-// One camera (a UVC pair: capture node and metadata node) with a small YUYV mode first.
-std::vector<FakeNode> oneCamera() {
-  return {{"video0", "Fake Cam", false, {{V4L2_PIX_FMT_YUYV, false, {{320, 240}}, false, {{1, 30}}}}},
-          {"video1", "Fake Cam", true, {}}};
+// One camera (a UVC pair: capture node and metadata node) whose first mode
+// is `format` (320 x 240 YUYV unless said otherwise).
+std::vector<FakeNode> oneCamera(FakeDriver driver = {},
+                                std::vector<FakeFormat> formats = {single(V4L2_PIX_FMT_YUYV, 320, 240)}) {
+  return {{"video0", "Fake Cam", FakeNodeKind::Capture, formats, driver},
+          {"video1", "Fake Cam", FakeNodeKind::Metadata, {}, {}}};
 }
 
 struct Modes {
@@ -51,9 +71,9 @@ std::vector<Modes> listModes(uint32_t system) {
 
 // A YUYV frame of the fake's current format whose luma is `level` plus the
 // column's low bits, with padding bytes of 0xee.
-std::vector<uint8_t> yuyvFrame(uint8_t level) {
+Frame yuyvFrame(uint8_t level) {
   const v4l2_pix_format f = fakeCurrentFormat();
-  std::vector<uint8_t> frame(size_t(f.bytesperline) * f.height, 0xee);
+  Frame frame(size_t(f.bytesperline) * f.height, 0xee);
   for (uint32_t j = 0; j < f.height; ++j)
     for (uint32_t k = 0; k < f.width; ++k) {
       frame[j * f.bytesperline + 2 * k] = uint8_t(level + (k & 7));
@@ -62,8 +82,38 @@ std::vector<uint8_t> yuyvFrame(uint8_t level) {
   return frame;
 }
 
-uint8_t layoutLuma(const std::vector<uint8_t>& layout, int width, int j, int k) {
+// A YUYV frame of the current format: dark (40) left half, bright (200) right.
+Frame halvesFrame() {
+  const v4l2_pix_format f = fakeCurrentFormat();
+  Frame frame(size_t(f.bytesperline) * f.height, 128);
+  for (uint32_t j = 0; j < f.height; ++j)
+    for (uint32_t k = 0; k < f.width; ++k) frame[j * f.bytesperline + 2 * k] = k < f.width / 2 ? 40 : 200;
+  return frame;
+}
+
+uint8_t smoothLuma(int j, int k, int width, int level) { return uint8_t(level + (100 * k) / width + j / 8); }
+
+// A JPEG, made by FFmpeg's encoder, of a smooth picture of the current size.
+Frame jpegFrame(int level) {
+  const v4l2_pix_format f = fakeCurrentFormat();
+  const int width = int(f.width), height = int(f.height);
+  std::vector<uint8_t> luma(size_t(width) * size_t(height));
+  for (int j = 0; j < height; ++j)
+    for (int k = 0; k < width; ++k) luma[size_t(j * width + k)] = smoothLuma(j, k, width, level);
+  return encodeJpeg(luma, width, height);
+}
+
+uint8_t layoutLuma(const Layout& layout, int width, int j, int k) {
   return layout.at(size_t(j) * size_t(2 * width + 640) + 2 * size_t(k));
+}
+
+// Samples of the layout off the smooth picture by more than JPEG's few steps.
+int offSmooth(const Layout& layout, int width, int height, int level) {
+  int wrong = 0;
+  for (int j = 0; j < height; ++j)
+    for (int k = 0; k < width; ++k)
+      wrong += std::abs(layoutLuma(layout, width, j, k) - smoothLuma(j, k, width, level)) > 3;
+  return wrong;
 }
 
 bool waitUntil(int timeoutMs, auto condition) {
@@ -75,6 +125,8 @@ bool waitUntil(int timeoutMs, auto condition) {
   return condition();
 }
 
+int lineCount(const std::string& text) { return int(std::count(text.begin(), text.end(), '\n')); }
+
 class CaptureDevice : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -83,15 +135,24 @@ class CaptureDevice : public ::testing::Test {
   }
   void TearDown() override {
     if (system) CVReleaseVidCap(system);
+    // Every test holds the layer to the rules of the API, and to never block.
+    EXPECT_EQ(fakeMisuse(), "");
+    EXPECT_FALSE(fakeWatchdogFired());
     uninstallFakeCamera();
   }
-  // Acquires, connects device 0 and starts mode 0.
-  void startStreaming() {
+  // Acquires, connects device 0 and starts mode 0; waits for the layer to
+  // queue `buffers`.
+  void startStreaming(int buffers = 4) {
     ASSERT_GE(CVAcquireVidCap(&system), 0);
     ASSERT_EQ(CVGetNumDevices(system), 1);
     ASSERT_GE(CVDevConnect(system, 0), 0);
     ASSERT_GE(CVDevStartCap(system, 0, 7, logFrame, 9, &captureId), 0);
-    ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
+    ASSERT_TRUE(waitUntil(2000, [&] { return fakeQueuedBuffers() == buffers; }));
+  }
+  // Produces a frame once the layer has every buffer back.
+  bool produceWhenReady(const Frame& frame, int buffers = 4, uint32_t flags = 0, uint32_t bytesUsed = 0) {
+    return waitUntil(2000, [&] { return fakeQueuedBuffers() == buffers; }) &&
+           fakeProduceFrame(frame, flags, bytesUsed);
   }
   uint32_t system = 0;
   uint32_t captureId = 0;
@@ -100,10 +161,10 @@ using CaptureThread = CaptureDevice;
 }  // namespace
 
 TEST_F(CaptureDevice, ListsCaptureNodesInNumericOrderWithoutMetadataNodes) {
-  installFakeCamera({{"video10", "Cam C", false, {discreteYuyv()}},
-                     {"video2", "Cam B", false, {discreteYuyv()}},
-                     {"video1", "Cam A", true, {}},
-                     {"video0", "Cam A", false, {discreteYuyv()}}});
+  installFakeCamera({{"video10", "Cam C", FakeNodeKind::Capture, {discreteYuyv()}, {}},
+                     {"video2", "Cam B", FakeNodeKind::Capture, {discreteYuyv()}, {}},
+                     {"video1", "Cam A", FakeNodeKind::Metadata, {}, {}},
+                     {"video0", "Cam A", FakeNodeKind::Capture, {discreteYuyv()}, {}}});
   ASSERT_GE(CVAcquireVidCap(&system), 0);
   ASSERT_EQ(CVGetNumDevices(system), 3);
   const char* expected[] = {"Cam A", "Cam B", "Cam C"};
@@ -126,14 +187,15 @@ TEST_F(CaptureDevice, ListsCaptureNodesInNumericOrderWithoutMetadataNodes) {
 }
 
 TEST_F(CaptureDevice, NoNodesMeansNoDevices) {
-  installFakeCamera({{"video0", "Meta", true, {}}});
+  installFakeCamera({{"video0", "Meta", FakeNodeKind::Metadata, {}, {}}});
   ASSERT_GE(CVAcquireVidCap(&system), 0);
   EXPECT_EQ(CVGetNumDevices(system), 0);
   EXPECT_LT(CVDevConnect(system, 0), 0);
 }
 
 TEST_F(CaptureDevice, ModesFollowDriverOrderWithRangeEnds) {
-  installFakeCamera({{"video0", "Cam", false, {discreteYuyv(), h264(), stepwiseMjpeg()}}});
+  installFakeCamera(
+      {{"video0", "Cam", FakeNodeKind::Capture, {discreteYuyv(), h264(), stepwiseMjpeg()}, {}}});
   setFakeInterruptions(5, 0);  // enumeration survives signals
   ASSERT_GE(CVAcquireVidCap(&system), 0);
   ASSERT_EQ(CVGetNumDevices(system), 1);
@@ -159,6 +221,47 @@ TEST_F(CaptureDevice, ModesFollowDriverOrderWithRangeEnds) {
   EXPECT_LT(CVDevGetNumModes(system), 0);
 }
 
+TEST_F(CaptureDevice, NodesAndModesTheLayerCannotUseAreLeftOutWithAReason) {
+  FakeFormat fields = single(V4L2_PIX_FMT_YUYV, 720, 480);
+  fields.alternateFields = true;
+  const FakeFormat anySize = {
+      V4L2_PIX_FMT_MJPEG, FakeRange::Continuous, {{160, 120}, {1920, 1080}}, FakeRange::Discrete, {{1, 30}}};
+  installFakeCamera({{"video0", "Board ISP", FakeNodeKind::MultiPlanar, {discreteYuyv()}, {}},
+                     {"video1", "Capture Card", FakeNodeKind::Capture, {fields, anySize}, {}},
+                     {"video2", "Capture Card", FakeNodeKind::Metadata, {}, {}}});
+  testing::internal::CaptureStderr();
+  ASSERT_GE(CVAcquireVidCap(&system), 0);
+  const int32_t devices = CVGetNumDevices(system);
+  const std::string lines = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(devices, 1);
+  const std::string folder = lines.substr(lines.find('/'), lines.find("/video0") - lines.find('/'));
+  EXPECT_NE(lines.find(folder + "/video0 (Board ISP) skipped: it captures only through the multi-planar API"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find(folder + "/video1: YUYV skipped: the driver sends each field in a buffer of its own"),
+            std::string::npos)
+      << lines;
+  EXPECT_EQ(lineCount(lines), 2) << lines;
+  // A size range offers the analysis's own 640 x 480 first, then its ends.
+  ASSERT_GE(CVDevConnect(system, 0), 0);
+  const std::vector<Modes> modes = listModes(system);
+  const std::vector<Modes> expected = {
+      {640, 480, 30, "MJPG"}, {160, 120, 30, "MJPG"}, {1920, 1080, 30, "MJPG"}};
+  ASSERT_EQ(modes.size(), expected.size());
+  for (size_t i = 0; i < modes.size(); ++i) {
+    EXPECT_EQ(modes[i].width, expected[i].width) << i;
+    EXPECT_EQ(modes[i].height, expected[i].height) << i;
+    EXPECT_EQ(modes[i].rate, expected[i].rate) << i;
+    EXPECT_EQ(modes[i].format, expected[i].format) << i;
+  }
+  // ...and streams in it.
+  ASSERT_GE(CVDevStartCap(system, 0, 7, logFrame, 9, &captureId), 0);
+  EXPECT_EQ(fakeCurrentFormat().width, 640u);
+  ASSERT_TRUE(produceWhenReady(jpegFrame(60)));
+  ASSERT_TRUE(waitForFrames(1, 2000));
+  EXPECT_EQ(offSmooth(loggedFrame(0), 640, 480, 60), 0);
+}
+
 TEST_F(CaptureDevice, HandlesAreCheckedAndReleased) {
   installFakeCamera(oneCamera());
   EXPECT_LT(CVGetNumDevices(0), 0);
@@ -169,18 +272,96 @@ TEST_F(CaptureDevice, HandlesAreCheckedAndReleased) {
   EXPECT_LT(CVDevStartCap(system, 0, 0, logFrame, 0, &captureId), 0);
   ASSERT_GE(CVDevConnect(system, 0), 0);
   EXPECT_LT(CVDevConnect(system, 0), 0);                               // already connected
-  EXPECT_LT(CVDevStartCap(system, 1, 0, logFrame, 0, &captureId), 0);  // no such mode
+  EXPECT_LT(CVDevStartCap(system, 2, 0, logFrame, 0, &captureId), 0);  // no such mode
   EXPECT_GE(CVReleaseVidCap(system), 0);
   EXPECT_LT(CVGetNumDevices(system), 0);
   EXPECT_EQ(fakeOpenDescriptors(), 0);
   system = 0;
 }
 
+// What a driver answers in place of the mode, and what the analysis must
+// still get: the whole picture at the mode's size.
+struct DriverAnswer {
+  const char* what;
+  FakeDriver driver;
+  std::vector<FakeFormat> formats;
+  int buffers;                              // the layer queues every one granted
+  std::function<Frame()> frame;             // of the format the driver chose
+  std::function<int(const Layout&)> wrong;  // samples of the layout that are wrong
+  const char* line;                         // what the one line says, if any
+};
+
+TEST_F(CaptureDevice, TheDriversAnswersAreFollowedAndSaid) {
+  const std::vector<DriverAnswer> answers = {
+      {"another size",
+       {.answerWidth = 320, .answerHeight = 240},
+       {discreteYuyv()},
+       4,
+       halvesFrame,
+       [](const Layout& layout) {
+         int wrong = 0;  // every row, both halves: not a quarter of the layout
+         for (int j = 0; j < 480; ++j)
+           for (int k = 0; k < 640; ++k) {
+             if (k >= 300 && k < 340) continue;  // the edge, blended by scaling
+             wrong += layoutLuma(layout, 640, j, k) != (k < 320 ? 40 : 200);
+           }
+         return wrong;
+       },
+       "the driver chose 320x240 YUYV at 30 fps for the mode 640x480 YUYV at 30 fps; its pictures are scaled "
+       "to 640x480"},
+      {"another pixel format",
+       {.answerFourcc = V4L2_PIX_FMT_MJPEG},
+       {single(V4L2_PIX_FMT_YUYV, 320, 240), single(V4L2_PIX_FMT_MJPEG, 320, 240)},
+       4,
+       [] { return jpegFrame(70); },
+       [](const Layout& layout) { return offSmooth(layout, 320, 240, 70); },
+       "the driver chose 320x240 MJPG at 30 fps for the mode 320x240 YUYV at 30 fps"},
+      {"another rate",
+       {.answerInterval = {1, 15}},
+       {single(V4L2_PIX_FMT_YUYV, 320, 240)},
+       4,
+       [] { return yuyvFrame(30); },
+       [](const Layout& layout) { return int(layoutLuma(layout, 320, 100, 9) != 31); },
+       "the driver chose 320x240 YUYV at 15 fps for the mode 320x240 YUYV at 30 fps"},
+      {"more buffers, several in hand before the first fills",
+       {.minimumBuffers = 7, .queuedToStart = 6},
+       {single(V4L2_PIX_FMT_YUYV, 320, 240)},
+       7,
+       [] { return yuyvFrame(50); },
+       [](const Layout& layout) { return int(layoutLuma(layout, 320, 239, 319) != 57); },
+       nullptr},
+  };
+  for (const DriverAnswer& answer : answers) {
+    SCOPED_TRACE(answer.what);
+    installFakeCamera(oneCamera(answer.driver, answer.formats));
+    resetFrameLog();
+    testing::internal::CaptureStderr();
+    startStreaming(answer.buffers);
+    const bool produced = produceWhenReady(answer.frame(), answer.buffers);
+    const bool delivered = produced && waitForFrames(1, 2000);
+    const int granted = fakeBufferCount();
+    EXPECT_GE(CVReleaseVidCap(system), 0);
+    system = 0;
+    const std::string lines = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(produced);
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(answer.wrong(loggedFrame(0)), 0);
+    EXPECT_EQ(granted, answer.buffers);
+    EXPECT_EQ(fakeMappedBuffers(), 0);
+    if (answer.line) {
+      EXPECT_EQ(lines, std::string("camera: ") + answer.line + "\n");
+    } else {
+      EXPECT_EQ(lines, "");
+    }
+    EXPECT_EQ(fakeMisuse(), "");
+    uninstallFakeCamera();
+  }
+}
+
 TEST_F(CaptureThread, PaddedRowsArriveInTheAnalysisLayout) {
-  installFakeCamera(oneCamera());
-  setFakeRowPadding(64);
+  installFakeCamera(oneCamera({.lineAlignment = 256}));  // 640 bytes of pixels a row, 768 with padding
   startStreaming();
-  ASSERT_EQ(fakeCurrentFormat().bytesperline, 320u * 2 + 64);
+  ASSERT_EQ(fakeCurrentFormat().bytesperline, 768u);
   ASSERT_TRUE(fakeProduceFrame(yuyvFrame(100)));
   ASSERT_TRUE(waitForFrames(1, 2000));
   const std::vector<uint8_t> layout = loggedFrame(0);
@@ -196,31 +377,145 @@ TEST_F(CaptureThread, PaddedRowsArriveInTheAnalysisLayout) {
 TEST_F(CaptureThread, ShortAndErrorFramesAreDroppedAndRequeued) {
   installFakeCamera(oneCamera());
   startStreaming();
-  const std::vector<uint8_t> good = yuyvFrame(60);
-  ASSERT_TRUE(fakeProduceFrame(good, 0, uint32_t(good.size() / 2)));  // short
-  ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
-  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(70), V4L2_BUF_FLAG_ERROR));
-  ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
-  EXPECT_EQ(loggedFrames(), 0);
-  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(80)));
-  ASSERT_TRUE(waitForFrames(1, 2000));
-  EXPECT_EQ(layoutLuma(loggedFrame(0), 320, 5, 8), 80);
-  EXPECT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
+  const Frame good = yuyvFrame(60);
+  struct Bad {
+    const char* what;
+    uint32_t flags, bytesUsed;
+  };
+  const Bad bad[] = {
+      {"bytesused short of the picture", 0, uint32_t(good.size() / 2)},
+      {"damaged in transfer, whole length", V4L2_BUF_FLAG_ERROR, 0},
+      {"damaged in transfer, partial data", V4L2_BUF_FLAG_ERROR, uint32_t(good.size() / 3)},
+  };
+  int delivered = 0;
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.what);
+    ASSERT_TRUE(produceWhenReady(yuyvFrame(uint8_t(10 + delivered)), 4, b.flags, b.bytesUsed));
+    // A whole frame after it shows whether the bad one got through.
+    ASSERT_TRUE(produceWhenReady(yuyvFrame(uint8_t(80 + delivered))));
+    ASSERT_TRUE(waitForFrames(++delivered, 2000));
+    EXPECT_EQ(loggedFrames(), delivered);
+    EXPECT_EQ(layoutLuma(loggedFrame(delivered - 1), 320, 5, 8), 80 + delivered - 1);
+  }
   // Keeps going: every buffer came back.
   for (int i = 0; i < 6; ++i) {
-    ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
-    ASSERT_TRUE(fakeProduceFrame(yuyvFrame(uint8_t(90 + i))));
-    ASSERT_TRUE(waitForFrames(2 + i, 2000));
+    ASSERT_TRUE(produceWhenReady(yuyvFrame(uint8_t(90 + i))));
+    ASSERT_TRUE(waitForFrames(delivered + 1 + i, 2000));
   }
+}
+
+// A camera buffer as webcams fill it, and whether the analysis gets it.
+struct MjpegCase {
+  const char* what;
+  std::function<Frame(const Frame& jpeg)> buffer;
+  bool delivered;
+};
+
+TEST_F(CaptureThread, MjpegFramesAreTakenAsDecodersTakeThem) {
+  installFakeCamera(oneCamera({}, {single(V4L2_PIX_FMT_MJPEG, 320, 240)}));
+  startStreaming();
+  auto cut = [](const Frame& jpeg, size_t keep) { return Frame(jpeg.begin(), jpeg.begin() + long(keep)); };
+  const std::vector<MjpegCase> cases = {
+      {"whole", [](const Frame& jpeg) { return jpeg; }, true},
+      {"without Huffman tables", withoutHuffmanTables, true},
+      {"zeros after the end marker",
+       [](const Frame& jpeg) {
+         Frame padded = jpeg;
+         padded.resize(jpeg.size() + 16, 0);
+         return padded;
+       },
+       true},
+      {"an older frame's bytes after the end marker",
+       [](const Frame& jpeg) {
+         Frame stale = jpeg;
+         stale.insert(stale.end(), jpeg.begin(), jpeg.begin() + long(jpeg.size() / 2));
+         return stale;
+       },
+       true},
+      {"two zeros before the start marker",
+       [](const Frame& jpeg) {
+         Frame led = {0, 0};
+         led.insert(led.end(), jpeg.begin(), jpeg.end());
+         return led;
+       },
+       true},
+      {"truncated", [&](const Frame& jpeg) { return cut(jpeg, jpeg.size() * 3 / 5); }, false},
+      {"truncated, then an end marker",
+       [&](const Frame& jpeg) {
+         Frame ended = cut(jpeg, jpeg.size() * 3 / 5);
+         ended.insert(ended.end(), {0xff, 0xd9});
+         return ended;
+       },
+       false},
+      {"truncated, then the next frame",
+       [&](const Frame& jpeg) {
+         Frame both = cut(jpeg, jpeg.size() * 3 / 5);
+         both.insert(both.end(), jpeg.begin(), jpeg.end());
+         return both;
+       },
+       false},
+      {"damage the decoder would conceal", withDamagedScan, false},
+  };
+  int delivered = 0, level = 20;
+  for (const MjpegCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int caseLevel = level += 5;
+    ASSERT_TRUE(produceWhenReady(c.buffer(jpegFrame(caseLevel))));
+    // A whole frame after it shows whether this one got through.
+    const int marker = level += 5;
+    ASSERT_TRUE(produceWhenReady(jpegFrame(marker)));
+    delivered += c.delivered ? 2 : 1;
+    ASSERT_TRUE(waitForFrames(delivered, 2000));
+    ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
+    EXPECT_EQ(loggedFrames(), delivered);
+    if (c.delivered) {
+      EXPECT_EQ(offSmooth(loggedFrame(delivered - 2), 320, 240, caseLevel), 0);
+    }
+    EXPECT_EQ(offSmooth(loggedFrame(delivered - 1), 320, 240, marker), 0);
+  }
+}
+
+TEST_F(CaptureThread, ACameraWithNoUsableFrameForTwoSecondsIsSaidOnceAndAgainWhenItRecovers) {
+  installFakeCamera(oneCamera({}, {single(V4L2_PIX_FMT_MJPEG, 320, 240)}));
+  testing::internal::CaptureStderr();
+  startStreaming();
+  ASSERT_TRUE(produceWhenReady(jpegFrame(40)));
+  ASSERT_TRUE(waitForFrames(1, 2000));
+  // Then, for two and a half seconds, frames none of which can be used.
+  const Frame jpeg = jpegFrame(50);
+  const Frame unusable[] = {Frame(jpeg.begin(), jpeg.begin() + long(jpeg.size() / 2)), withDamagedScan(jpeg),
+                            jpeg};
+  const auto start = Clock::now();
+  bool produced = true;
+  for (int i = 0; produced && Clock::now() - start < std::chrono::milliseconds(2500); ++i) {
+    const bool flagged = i % 3 == 2;
+    produced = produceWhenReady(unusable[i % 3], 4, flagged ? V4L2_BUF_FLAG_ERROR : 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
+  const int framesWhileSilent = loggedFrames();
+  produced = produced && produceWhenReady(jpegFrame(60));
+  const bool recovered = produced && waitForFrames(2, 2000);
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  const std::string lines = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(produced);
+  EXPECT_EQ(framesWhileSilent, 1);
+  EXPECT_TRUE(recovered);
+  ASSERT_EQ(lineCount(lines), 2) << lines;
+  const std::string silence = lines.substr(0, lines.find('\n'));
+  const std::string back = lines.substr(lines.find('\n') + 1);
+  EXPECT_EQ(silence.find("camera: none of the "), 0u) << silence;
+  double seconds = 0;
+  EXPECT_EQ(std::sscanf(silence.c_str(), "camera: none of the %*u frames of the last %lf s", &seconds), 1);
+  EXPECT_GE(seconds, 2.0);
+  EXPECT_LT(seconds, 2.5);
+  EXPECT_EQ(back.find("camera: usable frames again after "), 0u) << back;
 }
 
 TEST_F(CaptureThread, OnlyTheNewestReadyFrameIsDelivered) {
   installFakeCamera(oneCamera());
   startStreaming();
-  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(20), 0, 0, false));
-  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(40), 0, 0, false));
-  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(60), 0, 0, false));
-  fakeSignal();
+  ASSERT_TRUE(fakeProduceFrames({yuyvFrame(20), yuyvFrame(40), yuyvFrame(60)}));
   ASSERT_TRUE(waitForFrames(1, 2000));
   ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -238,16 +533,36 @@ TEST_F(CaptureThread, InterruptedCallsAreRetried) {
   EXPECT_TRUE(isCaptureRunning(system));
 }
 
+TEST_F(CaptureThread, DequeuesNeverWait) {
+  // Waiting is poll's: a dequeue that blocked would keep the thread from
+  // seeing a stop until the next frame, which may never come.
+  installFakeCamera(oneCamera());
+  startStreaming();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(produceWhenReady(yuyvFrame(uint8_t(10 * i))));
+    ASSERT_TRUE(waitForFrames(i + 1, 2000));
+  }
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  EXPECT_EQ(fakeBlockingDequeues(), 0);
+}
+
 TEST_F(CaptureThread, UnplugEndsTheThreadWithOneLineAndNoSpinning) {
-  for (const FakeUnplug how : {FakeUnplug::PollError, FakeUnplug::DequeueError}) {
-    SCOPED_TRACE(how == FakeUnplug::PollError ? "poll error" : "dequeue error");
+  // The layer may look while the queue has failed (DQBUF: EIO, poll: POLLERR)
+  // or only once the device is unregistered (ENODEV, POLLERR | POLLHUP).
+  for (const bool unregistered : {false, true}) {
+    SCOPED_TRACE(unregistered ? "unregistered when the layer looks" : "queue failed when the layer looks");
     installFakeCamera(oneCamera());
     resetFrameLog();
     testing::internal::CaptureStderr();
     startStreaming();
     ASSERT_TRUE(fakeProduceFrame(yuyvFrame(50)));
     ASSERT_TRUE(waitForFrames(1, 2000));
-    fakeUnplug(how);
+    ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
+    if (unregistered) {
+      fakeUnregister();  // both steps at once
+    } else {
+      fakeUnplug();
+    }
     const bool ended = waitUntil(2000, [&] { return !isCaptureRunning(system); });
     const int polls = fakePollCalls();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -262,8 +577,10 @@ TEST_F(CaptureThread, UnplugEndsTheThreadWithOneLineAndNoSpinning) {
     EXPECT_EQ(pollsLater, polls);
     EXPECT_LT(polls, 10);
     EXPECT_NE(errors.find("unplugged"), std::string::npos) << errors;
-    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    EXPECT_EQ(lineCount(errors), 1) << errors;
     EXPECT_EQ(fakeOpenDescriptors(), 0);
+    EXPECT_EQ(fakeMappedBuffers(), 0);
+    EXPECT_EQ(fakeMisuse(), "");
     uninstallFakeCamera();
   }
 }
@@ -277,8 +594,7 @@ TEST_F(CaptureThread, ALostSignalIsRiddenOut) {
   const bool first = waitForFrames(1, 2000);
   bool kept = first;  // and the frames after it
   for (int i = 0; i < 4 && kept; ++i) {
-    kept = waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }) &&
-           fakeProduceFrame(yuyvFrame(uint8_t(50 + i))) && waitForFrames(2 + i, 2000);
+    kept = produceWhenReady(yuyvFrame(uint8_t(50 + i))) && waitForFrames(2 + i, 2000);
   }
   const bool running = isCaptureRunning(system);
   EXPECT_GE(CVDevStopCap(system, captureId), 0);
@@ -297,7 +613,7 @@ TEST_F(CaptureThread, ASignalThatNeverReturnsEndsTheThreadWithOneLineAndNoSpinni
   testing::internal::CaptureStderr();
   startStreaming();
   setFakeDequeueFailures(-1, EIO);
-  fakeSignal();
+  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(40)));  // ready, but never to be dequeued
   // It pauses between attempts rather than giving up at the first error.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const bool stillTrying = isCaptureRunning(system);
@@ -314,7 +630,7 @@ TEST_F(CaptureThread, ASignalThatNeverReturnsEndsTheThreadWithOneLineAndNoSpinni
   EXPECT_EQ(pollsLater, polls);
   EXPECT_LT(polls, 60);
   EXPECT_NE(errors.find("Input/output error"), std::string::npos) << errors;
-  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+  EXPECT_EQ(lineCount(errors), 1) << errors;
 }
 
 TEST_F(CaptureThread, StopDuringAWaitReturnsPromptly) {
@@ -326,6 +642,7 @@ TEST_F(CaptureThread, StopDuringAWaitReturnsPromptly) {
   EXPECT_LT(Clock::now() - before, std::chrono::seconds(1));
   EXPECT_FALSE(isCaptureRunning(system));
   EXPECT_LT(CVDevStopCap(system, captureId), 0);  // only once
+  EXPECT_EQ(fakeMappedBuffers(), 0);
   // The camera can be started again.
   resetFrameLog();
   ASSERT_GE(CVDevStartCap(system, 0, 0, logFrame, 0, &captureId), 0);

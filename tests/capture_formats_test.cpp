@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -132,15 +136,38 @@ TEST(CaptureLayout, ShortOrUnknownFramesAreRefusedUntouched) {
                                 {layout.data(), 4, 1}));
 }
 
-TEST(CaptureLayout, LargerFrameFillsOnlyTheLayout) {
-  // A driver may hand out a bigger picture than the mode asked for.
+TEST(CaptureLayout, FramesOfAnotherSizeAreScaledToTheLayout) {
+  // A driver may hand out a bigger or smaller picture than the mode asked
+  // for: the analysis still sees all of it, at its own size.
+  constexpr int width = 640, height = 6;
   PictureDecoder decoder{};
-  uint32_t bytesPerLine = 0;
-  const std::vector<uint8_t> frame = rawFrame(V4L2_PIX_FMT_YUYV, 1280, 12, 0, bytesPerLine);
-  std::vector<uint8_t> layout(captureLayoutBytes(640, rows), 0);
-  ASSERT_TRUE(placeCameraImage({frame.data(), frame.size(), V4L2_PIX_FMT_YUYV, 1280, 12, bytesPerLine},
-                               decoder, {layout.data(), 640, rows}));
-  expectLayout(layout, 640, rows, 0, false, "cropped YUYV");
+  for (const FormatCase& format : rawFormats) {
+    for (const auto& [frameWidth, frameHeight] : {std::pair{1280, 12}, std::pair{320, 3}}) {
+      const std::string what = std::string(format.name) + " at " + std::to_string(frameWidth);
+      uint32_t bytesPerLine = 0;
+      std::vector<uint8_t> frame = rawFrame(format.fourcc, frameWidth, frameHeight, 32, bytesPerLine);
+      const int bpp = int(bytesPerLine - 32) / frameWidth;
+      for (int j = 0; j < frameHeight; ++j)  // dark left half, bright right half
+        for (int k = 0; k < frameWidth; ++k)
+          for (int b = 0; b < bpp; ++b) {
+            const bool luma = bpp != 2 || b == (format.fourcc == V4L2_PIX_FMT_UYVY);
+            if (luma) frame[size_t(j) * bytesPerLine + size_t(k * bpp + b)] = k < frameWidth / 2 ? 40 : 200;
+          }
+      std::vector<uint8_t> layout(captureLayoutBytes(width, height), 0);
+      ASSERT_TRUE(
+          placeCameraImage({frame.data(), frame.size(), format.fourcc, frameWidth, frameHeight, bytesPerLine},
+                           decoder, {layout.data(), width, height}))
+          << what;
+      int wrong = 0;
+      for (int j = 0; j < height; ++j)
+        for (int k = 0; k < width; ++k) {
+          if (k >= 300 && k < 340) continue;  // the edge, blended by scaling
+          wrong += layout[size_t(j) * (2 * width + 640) + 2 * size_t(k)] != (k < width / 2 ? 40 : 200);
+        }
+      EXPECT_EQ(wrong, 0) << what;
+    }
+  }
+  closePictureDecoder(decoder);
 }
 
 TEST(CaptureLayout, MjpegIsDecodedAtEveryWidthEvenWithoutHuffmanTables) {
@@ -189,6 +216,45 @@ TEST(CaptureLayout, TruncatedOrGarbledMjpegIsDropped) {
   EXPECT_TRUE(placeCameraImage({jpeg.data(), jpeg.size(), V4L2_PIX_FMT_MJPEG, 320, 16, 0}, decoder,
                                {layout.data(), 320, 16}));
   EXPECT_NEAR(layout[2 * 100], 100, 3);
+  closePictureDecoder(decoder);
+}
+
+TEST(CaptureLayout, MjpegDamageTheDecoderWouldConcealIsRefused) {
+  std::vector<uint8_t> luma(size_t(320) * 240);
+  for (int j = 0; j < 240; ++j)
+    for (int k = 0; k < 320; ++k) luma[size_t(j * 320 + k)] = smoothLumaAt(j, k, 320);
+  const std::vector<uint8_t> damaged = withDamagedScan(encodeJpeg(luma, 320, 240));
+  ASSERT_FALSE(damaged.empty());
+  // Left to itself, FFmpeg's decoder returns the picture, its lower part
+  // never decoded: a change the analysis would take for motion.
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+  AVCodecContext* plain = avcodec_alloc_context3(codec);
+  AVFrame* picture = av_frame_alloc();
+  AVPacket* packet = av_packet_alloc();
+  std::vector<uint8_t> padded(damaged);
+  padded.resize(damaged.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  packet->data = padded.data();
+  packet->size = int(damaged.size());
+  ASSERT_EQ(avcodec_open2(plain, codec, nullptr), 0);
+  const bool concealed =
+      avcodec_send_packet(plain, packet) == 0 && avcodec_receive_frame(plain, picture) == 0;
+  const bool lowerPartLost =
+      concealed && std::abs(picture->data[0][size_t(230) * size_t(picture->linesize[0]) + 100] -
+                            smoothLumaAt(230, 100, 320)) > 20;
+  packet->data = nullptr;
+  av_packet_free(&packet);
+  av_frame_free(&picture);
+  avcodec_free_context(&plain);
+  EXPECT_TRUE(concealed);
+  EXPECT_TRUE(lowerPartLost);
+  // The layer's decoder reports it instead, and the frame is dropped.
+  PictureDecoder decoder{};
+  ASSERT_TRUE(openJpegDecoder(decoder));
+  std::vector<uint8_t> layout(captureLayoutBytes(320, 240), 7);
+  EXPECT_FALSE(placeCameraImage({damaged.data(), damaged.size(), V4L2_PIX_FMT_MJPEG, 320, 240, 0}, decoder,
+                                {layout.data(), 320, 240}));
+  EXPECT_STREQ(decoder.refusal, "a damaged JPEG");
+  EXPECT_EQ(layout, std::vector<uint8_t>(layout.size(), 7));
   closePictureDecoder(decoder);
 }
 

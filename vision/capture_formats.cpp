@@ -25,18 +25,51 @@ int32_t pixelBytes(uint32_t fourcc) {
 
 size_t layoutStride(const LayoutTarget& target) { return frameLayoutStride(target.width); }
 
-// Full-range BT.601 weights summing to 65536, so grey stays grey.
+// Full-range BT.601 weights summing to 65536, so grey stays grey; every
+// `step`th byte of `out` gets a pixel's luma.
+template <int R, int G, int B>
+void rgbLumaRow(const uint8_t* in, int32_t width, uint8_t* out, int32_t step) {
+  for (int32_t k = 0; k < width; ++k, in += 3) {
+    out[size_t(k) * size_t(step)] = uint8_t((19595u * in[R] + 38470u * in[G] + 7471u * in[B] + 32768u) >> 16);
+  }
+}
+
 template <int R, int G, int B>
 void placeRgbLuma(const uint8_t* bytes, size_t pitch, int32_t width, int32_t height,
                   const LayoutTarget& target) {
   const size_t stride = layoutStride(target);
   for (int32_t j = 0; j < height; ++j) {
-    const uint8_t* in = bytes + size_t(j) * pitch;
-    uint8_t* out = target.bytes + size_t(j) * stride;
-    for (int32_t k = 0; k < width; ++k, in += 3) {
-      out[2 * k] = uint8_t((19595u * in[R] + 38470u * in[G] + 7471u * in[B] + 32768u) >> 16);
+    rgbLumaRow<R, G, B>(bytes + size_t(j) * pitch, width, target.bytes + size_t(j) * stride, 2);
+  }
+}
+
+// A raw frame of another size than the layout: its luma as a plane of its
+// own size, scaled into the layout.
+bool placeScaledRawImage(const CameraImage& image, size_t pitch, PictureDecoder& decoder,
+                         const LayoutTarget& target) {
+  const int32_t width = image.width, height = image.height;
+  switch (image.fourcc) {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24: break;
+    default:  // GREY, NV12, YU12: the first plane is the luma
+      return placeScaledLuma(image.bytes, pitch, width, height, decoder, target);
+  }
+  uint8_t* grey = decoderScratch(decoder, size_t(width) * size_t(height));
+  if (!grey) return false;
+  for (int32_t j = 0; j < height; ++j) {
+    const uint8_t* in = image.bytes + size_t(j) * pitch;
+    uint8_t* out = grey + size_t(j) * size_t(width);
+    switch (image.fourcc) {
+      case V4L2_PIX_FMT_RGB24: rgbLumaRow<0, 1, 2>(in, width, out, 1); break;
+      case V4L2_PIX_FMT_BGR24: rgbLumaRow<2, 1, 0>(in, width, out, 1); break;
+      default:
+        in += image.fourcc == V4L2_PIX_FMT_UYVY;
+        for (int32_t k = 0; k < width; ++k) out[k] = in[2 * size_t(k)];
     }
   }
+  return placeScaledLuma(grey, size_t(width), width, height, decoder, target);
 }
 }  // namespace
 
@@ -90,18 +123,24 @@ void placeLumaPlane(const uint8_t* plane, size_t pitch, int32_t step, int32_t wi
 }
 
 bool placeCameraImage(const CameraImage& image, PictureDecoder& decoder, const LayoutTarget& target) {
-  if (!image.bytes || image.width <= 0 || image.height <= 0) return false;
+  decoder.refusal = "empty";
+  if (!image.bytes || image.byteCount == 0 || image.width <= 0 || image.height <= 0) return false;
   if (isCompressedFormat(image.fourcc)) {
     return placeJpegImage(image, decoder, target);
   }
+  decoder.refusal = "of a format the layer cannot read";
   const int32_t bpp = pixelBytes(image.fourcc);
   if (bpp == 0) return false;
+  decoder.refusal = "shorter than a picture";
   if (image.byteCount < minimumFrameBytes(image.fourcc, image.width, image.height, image.bytesPerLine)) {
     return false;
   }
+  decoder.refusal = nullptr;
   const size_t pitch = std::max<size_t>(image.bytesPerLine, size_t(image.width) * size_t(bpp));
-  const int32_t cols = std::min(image.width, target.width);
-  const int32_t rows = std::min(image.height, target.height);
+  if (image.width != target.width || image.height != target.height) {
+    return placeScaledRawImage(image, pitch, decoder, target);
+  }
+  const int32_t cols = image.width, rows = image.height;
   switch (image.fourcc) {
     case V4L2_PIX_FMT_YUYV: placeLumaPlane(image.bytes, pitch, 2, cols, rows, target); return true;
     case V4L2_PIX_FMT_UYVY: placeLumaPlane(image.bytes + 1, pitch, 2, cols, rows, target); return true;

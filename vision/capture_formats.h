@@ -1,7 +1,8 @@
 #pragma once
 // Conversion of camera frames into the analysis layout: the luma of pixel
 // (j, k) at byte j * (2W + 640) + 2k of the layout buffer, where W x H is the
-// layout's size. A frame of another size fills the overlapping part only.
+// layout's size. A frame of another size is scaled to the layout's, so the
+// analysis always sees the whole picture at the size it was set up for.
 #include <cstddef>
 #include <cstdint>
 
@@ -36,6 +37,9 @@ struct PictureDecoder {
   SwsContext* scaler;
   uint8_t* scratch;  // padded copy of the compressed frame, or grey pixels
   size_t scratchBytes;
+  uint8_t* resized;  // grey pixels at the layout's size
+  size_t resizedBytes;
+  const char* refusal;  // why the last frame was not placed, for diagnostics
 };
 
 constexpr uint32_t fourCode(char a, char b, char c, char d) {
@@ -50,8 +54,9 @@ void fourCodeText(uint32_t fourcc, char text[5]);
 // Smallest number of bytes a whole raw frame occupies (0 for compressed).
 size_t minimumFrameBytes(uint32_t fourcc, int32_t width, int32_t height, uint32_t bytesPerLine);
 
-// Places one camera frame. False when the frame is short, undecodable or of
-// an unknown format; the layout may then hold part of it.
+// Places one camera frame. False (with decoder.refusal saying why) when the
+// frame is short, truncated, damaged or of an unknown format; the layout may
+// then hold part of it.
 bool placeCameraImage(const CameraImage& image, PictureDecoder& decoder, const LayoutTarget& target);
 
 // Copies a plane of bytes (sample k of row j at j * pitch + k * step) into
@@ -59,17 +64,33 @@ bool placeCameraImage(const CameraImage& image, PictureDecoder& decoder, const L
 void placeLumaPlane(const uint8_t* plane, size_t pitch, int32_t step, int32_t width, int32_t height,
                     const LayoutTarget& target);
 
-// Places the luma of a decoded FFmpeg picture, converting through swscale
-// when its first plane is not 8-bit luma.
+// Scales a plane of grey bytes (row j at j * pitch) to the layout's size and
+// places it.
+bool placeScaledLuma(const uint8_t* plane, size_t pitch, int32_t width, int32_t height,
+                     PictureDecoder& decoder, const LayoutTarget& target);
+
+// Places the luma of a decoded FFmpeg picture, converting and scaling
+// through swscale when its first plane is not 8-bit luma of the layout's size.
 bool placeDecodedPicture(const AVFrame* picture, PictureDecoder& decoder, const LayoutTarget& target);
 
-// Decodes one MJPEG frame and places its luma. False for a truncated or
-// undecodable frame.
+// Where the one JPEG image of a camera buffer lies: from its start-of-image
+// marker to its end-of-image marker, past any bytes before the one or after
+// the other. False when there is no start, or no end (a truncated frame).
+bool findJpegImage(const uint8_t* bytes, size_t count, size_t& start, size_t& length);
+
+// Decodes one MJPEG frame and places its luma. False for a frame that is
+// truncated, or damaged in a way the decoder notices (it is asked to fail
+// rather than conceal).
 bool placeJpegImage(const CameraImage& image, PictureDecoder& decoder, const LayoutTarget& target);
+
+// The decoder's scratch buffer grown to at least `bytes`; nullptr when memory
+// is short.
+uint8_t* decoderScratch(PictureDecoder& decoder, size_t bytes);
 
 // Keeps FFmpeg's own messages to fatal ones.
 void quietFfmpegLog();
 
-// Opens an MJPEG decoder (one thread). False when FFmpeg has none.
+// Opens an MJPEG decoder (one thread) that reports damage instead of
+// concealing it. False when FFmpeg has none.
 bool openJpegDecoder(PictureDecoder& decoder);
 void closePictureDecoder(PictureDecoder& decoder);

@@ -1,6 +1,7 @@
 #pragma once
 // The camera layer's own records, shared by its source files only.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -26,6 +27,9 @@ struct CaptureMode {
 };
 
 constexpr uint32_t maxStreamBuffers = 4;
+// A driver may grant more buffers than asked (up to VIDEO_MAX_FRAME) and
+// need all of them queued before it fills one: every granted one is mapped.
+constexpr uint32_t maxGrantedBuffers = 32;
 
 struct StreamBuffer {
   void* start;
@@ -39,9 +43,14 @@ struct V4l2Stream {
   int32_t width;
   int32_t height;
   uint32_t bytesPerLine;
-  StreamBuffer buffers[maxStreamBuffers];
+  StreamBuffer buffers[maxGrantedBuffers];
   uint32_t bufferCount;
   bool streaming;
+  // Frames that arrived since the last one the analysis got, and when that was.
+  std::chrono::steady_clock::time_point lastUsable;
+  uint32_t unusableFrames;
+  const char* lastRefusal;
+  bool silenceReported;
 };
 
 // A video file while it plays.

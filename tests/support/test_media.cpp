@@ -64,6 +64,23 @@ std::vector<uint8_t> withoutHuffmanTables(const std::vector<uint8_t>& jpeg) {
   return out;
 }
 
+std::vector<uint8_t> withDamagedScan(const std::vector<uint8_t>& jpeg) {
+  size_t at = 2;
+  while (at + 4 <= jpeg.size() && jpeg[at] == 0xff && jpeg[at + 1] != 0xda) {
+    at += 2 + (size_t(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+  }
+  if (at + 4 > jpeg.size()) return {};
+  const size_t scan = at + 2 + (size_t(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+  size_t middle = scan + (jpeg.size() - 2 - scan) / 2;
+  while (jpeg[middle - 1] == 0xff) ++middle;  // not inside a stuffed pair
+  std::vector<uint8_t> damaged = jpeg;
+  for (size_t i = 0; i < 16; i += 2) {
+    damaged[middle + i] = 0xff;
+    damaged[middle + i + 1] = 0x00;
+  }
+  return damaged;
+}
+
 bool writeGreyVideo(const std::string& path, int width, int height, int framesPerSecond,
                     const std::vector<uint8_t>& levels) {
   AVFormatContext* format = nullptr;

@@ -9,6 +9,11 @@
 std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t>& luma, int width, int height, int quantiser = 1);
 // The same JPEG without its DHT segments, as many webcams send it.
 std::vector<uint8_t> withoutHuffmanTables(const std::vector<uint8_t>& jpeg);
+// The same JPEG with a run of set bits (stuffed 0xff bytes) in the middle of
+// its entropy-coded data: an invalid Huffman code, which FFmpeg's decoder
+// notices and, unless asked to fail, conceals by leaving the rest of the
+// picture undecoded.
+std::vector<uint8_t> withDamagedScan(const std::vector<uint8_t>& jpeg);
 // A video file (container from the name's extension, MPEG-4 video) of
 // uniformly grey frames, one per entry of `levels`.
 bool writeGreyVideo(const std::string& path, int width, int height, int framesPerSecond,
