@@ -195,6 +195,7 @@ void advanceRotation(ReverbState& reverb) {
     const double re = reverb.phasor[i][0], im = reverb.phasor[i][1];
     double nextRe = re * reverb.phasorStep[i][0] - im * reverb.phasorStep[i][1];
     double nextIm = re * reverb.phasorStep[i][1] + im * reverb.phasorStep[i][0];
+    // One Newton step back to unit magnitude, against drift in the product.
     const double norm = 1.5 - 0.5 * (nextRe * nextRe + nextIm * nextIm);
     nextRe *= norm;
     nextIm *= norm;
@@ -236,7 +237,7 @@ void diffuse(ReverbState& reverb, float* x, uint32_t frames) {
         storeQuad(b + 2 * i, in);
         storeQuad(v + 2 * i, w + g * in);
       }
-      for (; 2 * i < 2 * run; ++i) {
+      for (; i < run; ++i) {
         for (int c = 0; c < 2; ++c) {
           const float w = b[2 * i + c];
           const float in = v[2 * i + c] - g * w;
@@ -253,8 +254,9 @@ void diffuse(ReverbState& reverb, float* x, uint32_t frames) {
   }
 }
 
-// A diffuser's stored values shrink by its gain per trip round its buffer;
-// swept once per chunk (a few trips at most), they reach exact zeros and never
+// A diffuser's stored values shrink by its gain per trip round its buffer.
+// Swept once per chunk (at most 64 trips round the shortest, at the lowest
+// rate: from the flush level down to 1e-24), they reach exact zeros and never
 // denormal numbers.
 void flushDiffusers(ReverbState& reverb) {
   int32_t total = 0;
