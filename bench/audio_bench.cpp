@@ -65,7 +65,7 @@ BENCHMARK(BM_AudioPath)->Unit(benchmark::kMillisecond);
 // One reverb alone on stereo blocks of one request; ns per frame.
 void BM_Reverb(benchmark::State& state) {
   auto reverb = std::make_unique<ReverbState>();
-  initReverb(*reverb);
+  initReverb(*reverb, 44100);
   setReverbParameters(*reverb, {0.0f, -6.0f, 3000.0f, 0.001f});
   std::vector<float> input(2 * audioRequestFrames);
   for (size_t i = 0; i < input.size(); ++i) input[i] = 0.3f * std::sin(0.01f * float(i));

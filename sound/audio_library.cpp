@@ -362,7 +362,7 @@ uint32_t BASS_ChannelSetFX(uint32_t channel, uint32_t type) {
   }
   for (AudioEffect& e : library.effects) {
     if (e.handle != 0) continue;
-    initReverb(e.reverb);
+    initReverb(e.reverb, library.rate);
     e.handle = library.nextHandle++;
     stream->effects[stream->effectCount++] = e.handle;
     succeed();

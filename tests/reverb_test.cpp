@@ -19,7 +19,7 @@ constexpr double rate = 44100.0;
 
 std::unique_ptr<ReverbState> newReverb(ReverbParameters parameters = defaultReverbParameters) {
   auto reverb = std::make_unique<ReverbState>();
-  initReverb(*reverb);
+  initReverb(*reverb, 44100);
   EXPECT_TRUE(setReverbParameters(*reverb, parameters));
   return reverb;
 }
@@ -51,24 +51,44 @@ bool holdsSubnormal(const ReverbState& reverb) {
   for (float v : reverb.lines) {
     if (sub(v)) return true;
   }
-  for (int i = 0; i < reverbLineCount; ++i) {
-    if (sub(reverb.input1[i]) || sub(reverb.input2[i]) || sub(reverb.output1[i]) || sub(reverb.output2[i]))
-      return true;
+  for (float v : reverb.diffusers) {
+    if (sub(v)) return true;
+  }
+  for (int i = 0; i < reverbLaneCount; ++i) {
+    if (sub(reverb.stateA[0][i]) || sub(reverb.stateA[1][i]) || sub(reverb.stateB[i])) return true;
   }
   return false;
 }
 }  // namespace
 
-TEST(ReverbDesign, LinesAreMutuallyPrimeAndHoldEnoughSamples) {
-  int32_t total = 0;
-  for (int i = 0; i < reverbLineCount; ++i) {
-    total += reverbLineLengths[i];
-    for (int j = i + 1; j < reverbLineCount; ++j) {
-      EXPECT_EQ(std::gcd(reverbLineLengths[i], reverbLineLengths[j]), 1) << i << " " << j;
+// At every rate the layer accepts, the lines are mutually prime, hold enough
+// samples for a smooth 3 s tail, and fit the state's storage.
+TEST(ReverbDesign, LinesAreMutuallyPrimeHoldEnoughSamplesAndFitAtEveryRate) {
+  auto reverb = std::make_unique<ReverbState>();
+  for (uint32_t rate : {8000u, 22050u, 44100u, 48000u, 96000u, 192000u}) {
+    initReverb(*reverb, rate);
+    ASSERT_EQ(reverb->sampleRate, rate);
+    int32_t total = 0;
+    for (int i = 0; i < reverbLineCount; ++i) {
+      total += reverb->lineLengths[i];
+      for (int j = i + 1; j < reverbLineCount; ++j) {
+        EXPECT_EQ(std::gcd(reverb->lineLengths[i], reverb->lineLengths[j]), 1)
+            << rate << ": " << i << " " << j;
+      }
     }
+    if (rate == 44100) {
+      EXPECT_EQ(total, reverbTotalLength);
+      for (int i = 0; i < reverbLineCount; ++i) EXPECT_EQ(reverb->lineLengths[i], reverbLineLengths[i]);
+    }
+    EXPECT_GE(total, 0.15 * 3.0 * rate) << rate;
+    EXPECT_LE(2 * total, reverbLineStorage) << rate;
+    int32_t diffuserTotal = 0;
+    for (int32_t length : reverb->diffuserLengths) {
+      EXPECT_GE(length, 1) << rate;
+      diffuserTotal += length;
+    }
+    EXPECT_LE(2 * diffuserTotal, reverbDiffuserStorage) << rate;
   }
-  EXPECT_EQ(total, reverbTotalLength);
-  EXPECT_GE(total, 0.15 * 3.0 * rate);
 }
 
 TEST(ReverbDecay, LowBandDecaysInTheReverbTime) {
@@ -165,17 +185,22 @@ TEST(ReverbStability, ExtremeSettingsStayFinite) {
     auto reverb = newReverb(p);
     auto response = impulseResponse(*reverb, 2.0);
     for (float v : response) ASSERT_TRUE(std::isfinite(v));
-    for (int i = 0; i < reverbLineCount; ++i) {
-      // Poles inside the unit circle, and no frequency gains around the loop
-      // (the filter carries the matrix's 1/sqrt(8)).
-      EXPECT_LT(std::fabs(reverb->a2[i]), 1.0f);
-      EXPECT_LT(std::fabs(reverb->a1[i]), 1.0f + reverb->a2[i]);
+    // Both all-passes stable; and around the loop no frequency gains: the
+    // unnormalised mixing doubles what the filters pass, so they may pass at
+    // most half, and across the band never more than at one of its ends.
+    EXPECT_LT(std::fabs(reverb->allpassB), 1.0f);
+    EXPECT_LT(std::fabs(reverb->allpassA2), 1.0f);
+    EXPECT_LT(std::fabs(reverb->allpassA1), 1.0f + reverb->allpassA2);
+    for (int i = 0; i < reverbLaneCount; ++i) {
+      const double wA = reverb->weightA[i], wB = reverb->weightB[i];
+      const double ends = std::max(std::fabs(wA + wB), std::fabs(wA - wB));
+      ASSERT_LT(ends, 0.5) << "lane " << i;
       for (double hz = 0.0; hz <= 22050.0; hz += 50.0) {
         std::complex<double> z1 = std::polar(1.0, -2.0 * std::numbers::pi * hz / rate);
-        std::complex<double> h =
-            (double(reverb->b0[i]) + double(reverb->b1[i]) * z1 + double(reverb->b2[i]) * z1 * z1) /
-            (1.0 + double(reverb->a1[i]) * z1 + double(reverb->a2[i]) * z1 * z1);
-        ASSERT_LE(std::abs(h) * std::sqrt(8.0), 1.0 + 1e-6) << hz << " Hz, line " << i;
+        std::complex<double> a = (double(reverb->allpassA2) + double(reverb->allpassA1) * z1 + z1 * z1) /
+                                 (1.0 + double(reverb->allpassA1) * z1 + double(reverb->allpassA2) * z1 * z1);
+        std::complex<double> b = (double(reverb->allpassB) + z1) / (1.0 + double(reverb->allpassB) * z1);
+        ASSERT_LE(std::abs(wA * a + wB * b), ends * (1.0 + 1e-6) + 1e-12) << hz << " Hz, lane " << i;
       }
     }
   }

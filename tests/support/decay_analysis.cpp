@@ -32,10 +32,13 @@ void run(const Biquad& f, std::vector<double>& x) {
 }  // namespace
 
 void octaveBandPass(std::vector<double>& signal, double centreHz, double sampleRate) {
+  // Near the Nyquist frequency the band simply runs up to it: a low-pass
+  // corner there or beyond has no digital counterpart.
+  const bool lowPass = centreHz * std::numbers::sqrt2 < 0.45 * sampleRate;
   // A 4th-order Butterworth response is two sections with these qualities.
   for (double quality : {0.54119610014619698, 1.3065629648763766}) {
     run(section(centreHz / std::numbers::sqrt2, sampleRate, true, quality), signal);
-    run(section(centreHz * std::numbers::sqrt2, sampleRate, false, quality), signal);
+    if (lowPass) run(section(centreHz * std::numbers::sqrt2, sampleRate, false, quality), signal);
   }
 }
 
