@@ -297,7 +297,8 @@ TEST(CameraSourceTable, TheCameraSettingPicksOneCompleteSource) {
   };
   for (const Case& c : {Case{nullptr, &v4l2Source}, Case{"", &v4l2Source}, Case{"demo", &demoSource},
                         Case{"Demo", &videoFileSource}, Case{"demo.mp4", &videoFileSource},
-                        Case{"/tmp/visitor.mkv", &videoFileSource}}) {
+                        Case{"/tmp/visitor.mkv", &videoFileSource}, Case{"/dev/null", &v4l2Source},
+                        Case{"/dev/video97", &v4l2Source}}) {
     SCOPED_TRACE(c.choice ? c.choice : "(unset)");
     const CameraSource& source = cameraSourceFor(c.choice);
     EXPECT_EQ(&source, c.source);

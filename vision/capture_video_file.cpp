@@ -199,14 +199,15 @@ std::string baseName(const std::string& path) {
 // Any other value of TESSARO_CAMERA is the path of a video file.
 bool fileChosenBy(const char* choice) { return choice != nullptr; }
 
-std::vector<CameraEntry> fileList(const char* choice) {
+std::vector<CameraEntry> fileList(const char* choice, std::vector<CameraSkip>& skipped) {
   CaptureMode mode{};
   std::string reason;
   if (!probeVideoFile(choice, mode, reason)) {
-    diagnostic("camera", "Cannot use video file %s as a camera: %s", choice, reason.c_str());
+    skipped.push_back({choice, "cannot be used as a video file: " + reason,
+                       std::string("Cannot use video file ") + choice + " as a camera: " + reason});
     return {};
   }
-  return {{&videoFileSource, choice, "Video file " + baseName(choice)}};
+  return {{&videoFileSource, choice, "Video file " + baseName(choice), "FFmpeg", ""}};
 }
 
 bool fileConnect(CaptureSystem& system, const CameraEntry& camera) {
@@ -225,6 +226,8 @@ std::string codecName(int32_t formatCode) { return avcodec_get_name(AVCodecID(fo
 bool fileStart(CaptureSystem&, const CameraEntry& camera, CaptureRun& run) {
   return openVideoFile(camera.path.c_str(), run);
 }
+
+void fileStop(CaptureSystem&, CaptureRun& run) { closeVideoFile(run); }
 
 bool fileOpenOffline(OfflineCamera& camera, const char* name, CaptureMode& mode, double& durationSeconds,
                      std::string& reason) {
@@ -271,5 +274,5 @@ void fileCloseOffline(OfflineCamera& camera) { closeVideoFile(camera.run); }
 }  // namespace
 
 const CameraSource videoFileSource = {fileChosenBy,    fileList,        fileConnect,         fileDisconnect,
-                                      codecName,       fileStart,       runVideoFileCapture, closeVideoFile,
+                                      codecName,       fileStart,       runVideoFileCapture, fileStop,
                                       fileOpenOffline, fileNextOffline, fileCloseOffline};
