@@ -55,12 +55,25 @@ struct V4l2Stream {
   bool silenceReported;
 };
 
+// A video file's pictures on the recording's time line: the same stamps live
+// and offline.
+struct PictureClock {
+  uint32_t pictures;  // stamped so far
+  int64_t firstPts;
+  double loopOffset;  // seconds added once the file started over
+  double lastSeconds;
+  double framesPerSecond;  // for pictures without a time stamp
+};
+
 // A video file while it plays.
 struct FileStream {
   AVFormatContext* format;
   int streamIndex;
   double framesPerSecond;
   uint32_t rewinds;  // times the file started over
+  PictureClock clock;
+  int64_t lastPacketPts;  // of the video stream, to say where a read failed
+  bool unreadable;        // reading stopped for good, said in a line
 };
 
 // What the capture thread is doing, for captureActivity.
@@ -109,8 +122,6 @@ struct OfflineCamera {
   std::vector<uint8_t> layout;
   std::vector<uint8_t> grey;  // the demo's picture
   uint32_t frameIndex;
-  int64_t firstPts;
-  double loopOffset;
   double lastSeconds;
   int32_t framesPerSecond;
 };
@@ -200,6 +211,14 @@ void runVideoFileCapture(CaptureRun& run);
 // nullptr restores placeDecodedPicture.
 using PicturePlacer = bool (*)(const AVFrame* picture, PictureDecoder& decoder, const LayoutTarget& target);
 void setVideoPicturePlacer(PicturePlacer placer);
+
+// The time of a decoded picture on the recording's time line, from its time
+// stamp; a file that starts over carries on one frame after where it ended.
+double stampPicture(PictureClock& clock, const AVFrame* picture, double secondsPerTick);
+// Tests: replaces how a video file's packets are read (av_read_frame's
+// contract), live and offline; nullptr restores av_read_frame.
+using PacketReader = int (*)(AVFormatContext* format, AVPacket* packet);
+void setVideoPacketReader(PacketReader reader);
 
 // --- capture thread ---
 int64_t steadyNanoseconds();
