@@ -16,6 +16,7 @@
 #include "support/fake_camera.h"
 #include "support/frame_log.h"
 #include "support/test_media.h"
+#include "vision/camera_listing.h"
 #include "vision/capture_device_ops.h"
 #include "vision/capture_library.h"
 
@@ -251,6 +252,65 @@ TEST_F(CaptureDevice, TheCameraSettingNamesOneDeviceOrSaysWhyNot) {
     }
   }
   unsetenv("TESSARO_CAMERA");
+}
+
+// What tessaro-cameras prints: each camera with its modes and what was left
+// out of it, each node skipped and why, and whether any camera can be used.
+TEST_F(CaptureDevice, TheListingNamesEachCameraItsModesAndEverySkip) {
+  FakeFormat fields = single(V4L2_PIX_FMT_YUYV, 720, 480);
+  fields.alternateFields = true;
+  const FakeNode usable = {
+      "video0", "Cam A", FakeNodeKind::Capture, {fields, single(V4L2_PIX_FMT_MJPEG, 640, 480)}, {}};
+  const FakeNode metadata = {"video1", "Cam A", FakeNodeKind::Metadata, {}, {}};
+  const FakeNode planar = {"video2", "Board ISP", FakeNodeKind::MultiPlanar, {discreteYuyv()}, {}};
+  const FakeNode h264Only = {"video3", "Cam C", FakeNodeKind::Capture, {h264()}, {}};
+  auto renamed = [](FakeNode node, const char* file) {
+    node.file = file;
+    return node;
+  };
+  struct Case {
+    std::vector<FakeNode> nodes;
+    const char* text;
+    int usable;
+  };
+  const Case cases[] = {
+      {{usable, metadata, planar, h264Only},
+       "0: F/video0: Cam A (fakecam, usb-fake-Cam A)\n"
+       "  mode 0: 640 x 480 @ 30 fps (MJPG)\n"
+       "  mode 1: 640 x 480 @ 15 fps (MJPG)\n"
+       "  format YUYV left out: the driver sends each field in a buffer of its own, half a picture high\n"
+       "1: F/video3: Cam C (fakecam, usb-fake-Cam C)\n"
+       "  no mode the installation can use\n"
+       "skipped: F/video2: Board ISP: it captures only through the multi-planar API\n",
+       1},
+      {{renamed(h264Only, "video0"), renamed(usable, "video1")},
+       "0: F/video0: Cam C (fakecam, usb-fake-Cam C)\n"
+       "  no mode the installation can use\n"
+       "1: F/video1: Cam A (fakecam, usb-fake-Cam A)\n"
+       "  mode 0: 640 x 480 @ 30 fps (MJPG)\n"
+       "  mode 1: 640 x 480 @ 15 fps (MJPG)\n"
+       "  format YUYV left out: the driver sends each field in a buffer of its own, half a picture high\n"
+       "The installation takes the first camera, F/video0, which it cannot use; TESSARO_CAMERA=PATH picks "
+       "another.\n",
+       1},
+      {{planar},
+       "skipped: F/video2: Board ISP: it captures only through the multi-planar API\nNo usable camera.\n",
+       0},
+      {{metadata}, "No camera found.\n", 0},
+  };
+  for (const Case& c : cases) {
+    installFakeCamera(c.nodes);
+    std::string expected = c.text;
+    for (size_t at; (at = expected.find("F/")) != std::string::npos;)
+      expected.replace(at, 1, videoDeviceFolder());
+    testing::internal::CaptureStderr();
+    const CameraListing listing = describeCameras();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(listing.text, expected);
+    EXPECT_EQ(listing.usableCameras, c.usable);
+    EXPECT_EQ(fakeOpenDescriptors(), 0);
+    uninstallFakeCamera();
+  }
 }
 
 TEST_F(CaptureDevice, NoNodesMeansNoDevices) {
