@@ -85,9 +85,6 @@ bool openStream(const char* path, AVFormatContext*& format, int& index, AVCodecC
   return true;
 }
 
-}  // namespace
-
-namespace {
 double secondsPerTick(const FileStream& file) {
   return av_q2d(file.format->streams[file.streamIndex]->time_base);
 }
