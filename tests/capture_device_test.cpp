@@ -826,6 +826,46 @@ TEST_F(CaptureThread, ACameraThatComesBackCarriesOnOtherwiseTheThreadSleepsUntil
   }
 }
 
+// A camera is known again by its USB port, or by its name on another port,
+// but another camera of the same name that was there all along is not it.
+TEST_F(CaptureThread, TheLostCameraIsKnownByItsPortOrNameButNotTakenForItsNamesake) {
+  std::vector<FakeNode> nodes = oneCamera();
+  nodes[0].busInfo = nodes[1].busInfo = "usb-0000:00:14.0-1";
+  nodes.push_back({"video2",
+                   "Fake Cam",
+                   FakeNodeKind::Capture,
+                   {single(V4L2_PIX_FMT_YUYV, 320, 240)},
+                   {},
+                   "usb-0000:00:14.0-2"});
+  installFakeCamera(nodes);
+  testing::internal::CaptureStderr();
+  ASSERT_GE(CVAcquireVidCap(&system), 0);
+  ASSERT_EQ(CVGetNumDevices(system), 2);
+  ASSERT_GE(CVDevConnect(system, 0), 0);
+  ASSERT_GE(CVDevStartCap(system, 0, 7, logFrame, 9, &captureId), 0);
+  ASSERT_TRUE(produceWhenReady(yuyvFrame(50)));
+  ASSERT_TRUE(waitForFrames(1, 2000));
+  fakeUnplug();
+  fakeUnregister("video1");
+  ASSERT_TRUE(
+      waitUntil(2000, [&] { return captureActivity(system).state == CaptureState::WaitingForCamera; }));
+  fakeReplug("video1");  // the metadata node comes first: not a camera
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const CaptureState besideTheNamesake = captureActivity(system).state;
+  FakeNode otherPort = nodes[0];
+  otherPort.busInfo = "usb-0000:00:14.0-3";
+  fakeReplug("video0", otherPort);
+  const bool flows = produceWhenReady(yuyvFrame(90)) && waitForFrames(2, 2000);
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  const std::string lines = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(besideTheNamesake, CaptureState::WaitingForCamera);
+  EXPECT_TRUE(flows);
+  EXPECT_EQ(lines,
+            "camera: Camera unplugged (No such device): waiting for it to come back.\n"
+            "camera: Fake Cam is back at " +
+                std::string(videoDeviceFolder()) + "/video0: capture goes on.\n");
+}
+
 namespace {
 std::atomic<bool> holdCallback{false};
 std::atomic<int> heldCallbacks{0};

@@ -664,7 +664,7 @@ const CaptureDeviceOps fakeOps = {fakeOpen, fakeIoctl, fakeMmap, fakeMunmap, fak
 size_t addDevice(const FakeNode& node) {
   auto device = std::make_unique<Device>();
   device->node = node;
-  device->busInfo = "usb-fake-" + node.card;  // a UVC camera's nodes share its bus
+  device->busInfo = node.busInfo.empty() ? "usb-fake-" + node.card : node.busInfo;
   if (node.kind == FakeNodeKind::Capture && !node.formats.empty()) {
     const FakeFormat& first = node.formats.front();
     device->format.pixelformat = first.fourcc;

@@ -115,6 +115,7 @@ struct FakeNode {
   FakeNodeKind kind = FakeNodeKind::Capture;
   std::vector<FakeFormat> formats;
   FakeDriver driver;
+  std::string busInfo = "";  // empty: "usb-fake-" and the card, a UVC camera's nodes sharing it
 };
 
 // Puts the fake behind the layer with these nodes; uninstall restores the
