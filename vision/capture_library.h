@@ -71,19 +71,24 @@ bool cameraDetails(uint32_t system, int32_t device, CameraDetails& details);
 
 // How a capture is doing, for a watchdog on the thread that starts and stops
 // captures. It reads a few atomics: no lock, no system call but the clock.
+// The thread gives a sign of life when a frame it delivered comes back from
+// the callback and when it wakes from a wait it chose (the device had
+// something, even frames it could not use; a pacing wait ended). A watchdog
+// acts on Stalled and Ended; WaitingForCamera is healthy however long it lasts.
 enum class CaptureState : uint8_t {
   NotCapturing,      // no capture started (or it was stopped)
-  Delivering,        // the thread delivered a frame or woke knowingly within captureStallMs
-                     // (or within a timed wait it began, such as a video file's pause)
+  Delivering,        // a sign within captureStallMs (or within a timed wait the thread
+                     // began, such as a video file's pause between two pictures)
   WaitingForCamera,  // the camera was unplugged; the thread sleeps until it comes back
-  Stalled,           // none of these for longer: stuck in the callback or a driver call,
+  Stalled,           // no sign for longer: stuck in the callback or a driver call,
                      // or the camera sends nothing
   Ended,             // the thread ended by itself (see isCaptureRunning)
 };
 constexpr uint32_t captureStallMs = 1000;
 struct CaptureActivity {
   CaptureState state;
-  uint32_t millisecondsSinceSign;  // since the last frame delivered or knowing wake; 0 when not capturing
+  uint32_t millisecondsSinceSign;  // since the last sign (while waiting for the camera: since
+                                   // the wait began or last woke); 0 when not capturing
   uint64_t framesDelivered;        // by this capture so far
 };
 CaptureActivity captureActivity(uint32_t system);
