@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -14,6 +16,8 @@
 #include "support/fake_camera.h"
 #include "support/frame_log.h"
 #include "support/test_media.h"
+#include "vision/camera_listing.h"
+#include "vision/capture_device_ops.h"
 #include "vision/capture_library.h"
 
 namespace {
@@ -184,6 +188,129 @@ TEST_F(CaptureDevice, ListsCaptureNodesInNumericOrderWithoutMetadataNodes) {
   ASSERT_GE(CVGetDeviceName(system, 2, name, &capacity), 0);
   EXPECT_STREQ(name, "Cam");
   EXPECT_EQ(fakeOpenDescriptors(), 0);
+}
+
+// TESSARO_CAMERA picks one device by its path; one that cannot be used is
+// said, as data for the lister and as one line for the installation.
+TEST_F(CaptureDevice, TheCameraSettingNamesOneDeviceOrSaysWhyNot) {
+  installFakeCamera({{"video0", "Cam A", FakeNodeKind::Capture, {discreteYuyv()}, {}},
+                     {"video1", "Cam A", FakeNodeKind::Metadata, {}, {}},
+                     {"video2", "Cam B", FakeNodeKind::Capture, {discreteYuyv()}, {}}});
+  const std::string folder = videoDeviceFolder();
+  struct Case {
+    const char* node;
+    const char* name;  // of the one camera, or nullptr
+    const char* reason;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"video2", "Cam B", nullptr, nullptr},
+      {"video1", nullptr, "Cam A: it captures no video (a metadata, output or radio node)",
+       "FOLDER/video1 (Cam A) skipped: it captures no video (a metadata, output or radio node)"},
+      {"video9", nullptr, "cannot be opened: No such file or directory",
+       "Cannot open FOLDER/video9: No such file or directory"},
+  };
+  auto withFolder = [&](std::string text) { return text.replace(text.find("FOLDER"), 6, folder); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.node);
+    const std::string path = folder + "/" + c.node;
+    setenv("TESSARO_CAMERA", path.c_str(), 1);
+    // Quietly, as data...
+    ASSERT_GE(CVAcquireVidCap(&system), 0);
+    testing::internal::CaptureStderr();
+    std::vector<CameraSkip> skipped;
+    const int32_t count = listCameras(system, skipped);
+    CameraDetails details;
+    const bool described = cameraDetails(system, 0, details);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    CVReleaseVidCap(system);
+    // ...and as the installation lists them.
+    ASSERT_GE(CVAcquireVidCap(&system), 0);
+    testing::internal::CaptureStderr();
+    const int32_t listed = CVGetNumDevices(system);
+    const std::string lines = testing::internal::GetCapturedStderr();
+    CVReleaseVidCap(system);
+    system = 0;
+    EXPECT_EQ(listed, count);
+    if (c.name) {
+      EXPECT_EQ(count, 1);
+      ASSERT_TRUE(described);
+      EXPECT_EQ(details.path, path);
+      EXPECT_EQ(details.name, c.name);
+      EXPECT_EQ(details.driver, "fakecam");
+      EXPECT_EQ(details.busInfo, std::string("usb-fake-") + c.name);
+      EXPECT_TRUE(skipped.empty());
+      EXPECT_EQ(lines, "");
+    } else {
+      EXPECT_EQ(count, 0);
+      EXPECT_FALSE(described);
+      ASSERT_EQ(skipped.size(), 1u);
+      EXPECT_EQ(skipped[0].path, path);
+      EXPECT_EQ(skipped[0].reason, c.reason);
+      EXPECT_EQ(skipped[0].line, withFolder(c.line));
+      EXPECT_EQ(lines, "camera: " + withFolder(c.line) + "\n");
+    }
+  }
+  unsetenv("TESSARO_CAMERA");
+}
+
+// What tessaro-cameras prints: each camera with its modes and what was left
+// out of it, each node skipped and why, and whether any camera can be used.
+TEST_F(CaptureDevice, TheListingNamesEachCameraItsModesAndEverySkip) {
+  FakeFormat fields = single(V4L2_PIX_FMT_YUYV, 720, 480);
+  fields.alternateFields = true;
+  const FakeNode usable = {
+      "video0", "Cam A", FakeNodeKind::Capture, {fields, single(V4L2_PIX_FMT_MJPEG, 640, 480)}, {}};
+  const FakeNode metadata = {"video1", "Cam A", FakeNodeKind::Metadata, {}, {}};
+  const FakeNode planar = {"video2", "Board ISP", FakeNodeKind::MultiPlanar, {discreteYuyv()}, {}};
+  const FakeNode h264Only = {"video3", "Cam C", FakeNodeKind::Capture, {h264()}, {}};
+  auto renamed = [](FakeNode node, const char* file) {
+    node.file = file;
+    return node;
+  };
+  struct Case {
+    std::vector<FakeNode> nodes;
+    const char* text;
+    int usable;
+  };
+  const Case cases[] = {
+      {{usable, metadata, planar, h264Only},
+       "0: F/video0: Cam A (fakecam, usb-fake-Cam A)\n"
+       "  mode 0: 640 x 480 @ 30 fps (MJPG)\n"
+       "  mode 1: 640 x 480 @ 15 fps (MJPG)\n"
+       "  format YUYV left out: the driver sends each field in a buffer of its own, half a picture high\n"
+       "1: F/video3: Cam C (fakecam, usb-fake-Cam C)\n"
+       "  no mode the installation can use\n"
+       "skipped: F/video2: Board ISP: it captures only through the multi-planar API\n",
+       1},
+      {{renamed(h264Only, "video0"), renamed(usable, "video1")},
+       "0: F/video0: Cam C (fakecam, usb-fake-Cam C)\n"
+       "  no mode the installation can use\n"
+       "1: F/video1: Cam A (fakecam, usb-fake-Cam A)\n"
+       "  mode 0: 640 x 480 @ 30 fps (MJPG)\n"
+       "  mode 1: 640 x 480 @ 15 fps (MJPG)\n"
+       "  format YUYV left out: the driver sends each field in a buffer of its own, half a picture high\n"
+       "The installation takes the first camera, F/video0, which it cannot use; TESSARO_CAMERA=PATH picks "
+       "another.\n",
+       1},
+      {{planar},
+       "skipped: F/video2: Board ISP: it captures only through the multi-planar API\nNo usable camera.\n",
+       0},
+      {{metadata}, "No camera found.\n", 0},
+  };
+  for (const Case& c : cases) {
+    installFakeCamera(c.nodes);
+    std::string expected = c.text;
+    for (size_t at; (at = expected.find("F/")) != std::string::npos;)
+      expected.replace(at, 1, videoDeviceFolder());
+    testing::internal::CaptureStderr();
+    const CameraListing listing = describeCameras();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(listing.text, expected);
+    EXPECT_EQ(listing.usableCameras, c.usable);
+    EXPECT_EQ(fakeOpenDescriptors(), 0);
+    uninstallFakeCamera();
+  }
 }
 
 TEST_F(CaptureDevice, NoNodesMeansNoDevices) {
@@ -546,7 +673,7 @@ TEST_F(CaptureThread, DequeuesNeverWait) {
   EXPECT_EQ(fakeBlockingDequeues(), 0);
 }
 
-TEST_F(CaptureThread, UnplugEndsTheThreadWithOneLineAndNoSpinning) {
+TEST_F(CaptureThread, UnplugIsSaidOnceAndWaitedOutWithoutSpinning) {
   // The layer may look while the queue has failed (DQBUF: EIO, poll: POLLERR)
   // or only once the device is unregistered (ENODEV, POLLERR | POLLHUP).
   for (const bool unregistered : {false, true}) {
@@ -563,26 +690,224 @@ TEST_F(CaptureThread, UnplugEndsTheThreadWithOneLineAndNoSpinning) {
     } else {
       fakeUnplug();
     }
-    const bool ended = waitUntil(2000, [&] { return !isCaptureRunning(system); });
+    fakeUnregister("video1");  // the camera's metadata node goes with it
+    const bool waiting =
+        waitUntil(2000, [&] { return captureActivity(system).state == CaptureState::WaitingForCamera; });
     const int polls = fakePollCalls();
+    // The dead device is let go while the thread waits for it.
+    const int descriptorsWhileWaiting = fakeOpenDescriptors();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const int pollsLater = fakePollCalls();
-    // Shutdown still runs cleanly on the dead camera.
+    const bool running = isCaptureRunning(system);
+    // Shutdown still runs cleanly while it waits.
     EXPECT_GE(CVDevStopCap(system, captureId), 0);
     EXPECT_GE(CVDevDisconnect(system), 0);
     EXPECT_GE(CVReleaseVidCap(system), 0);
     system = 0;
     const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(ended);
+    EXPECT_TRUE(waiting);
+    EXPECT_TRUE(running);
     EXPECT_EQ(pollsLater, polls);
     EXPECT_LT(polls, 10);
-    EXPECT_NE(errors.find("unplugged"), std::string::npos) << errors;
-    EXPECT_EQ(lineCount(errors), 1) << errors;
+    EXPECT_EQ(descriptorsWhileWaiting, 0);
+    EXPECT_EQ(errors, "camera: Camera unplugged (No such device): waiting for it to come back.\n");
     EXPECT_EQ(fakeOpenDescriptors(), 0);
     EXPECT_EQ(fakeMappedBuffers(), 0);
     EXPECT_EQ(fakeMisuse(), "");
     uninstallFakeCamera();
   }
+}
+
+namespace {
+// How much the capture thread ("camera" in /proc) ran so far: context
+// switches and nanoseconds on a processor. A loop that sleeps 1 ms shows
+// hundreds of switches a second however little it does.
+struct ThreadUse {
+  long switches = -1;
+  long long runNanoseconds = -1;
+};
+
+ThreadUse cameraThreadUse() {
+  ThreadUse use;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    if (!std::getline(comm, name) || name != "camera") continue;
+    std::ifstream status(task.path() / "status");
+    use.switches = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.find("ctxt_switches:") != std::string::npos)
+        use.switches += std::stol(line.substr(line.find(':') + 1));
+    }
+    std::ifstream(task.path() / "schedstat") >> use.runNanoseconds;
+  }
+  return use;
+}
+}  // namespace
+
+TEST_F(CaptureThread, ACameraThatComesBackCarriesOnOtherwiseTheThreadSleepsUntilStopped) {
+  const FakeNode same = oneCamera()[0];
+  FakeNode otherModes = same;
+  otherModes.formats = {single(V4L2_PIX_FMT_MJPEG, 1280, 720)};
+  struct Case {
+    const char* what;
+    const FakeNode* replug;  // nullptr: never
+    const char* lastLine;    // after the unplug line
+  };
+  const Case cases[] = {
+      {"back in its mode", &same, "camera: Fake Cam is back at FOLDER/video0: capture goes on."},
+      {"back without its mode", &otherModes,
+       "camera: Fake Cam is back at FOLDER/video0 without the mode 320x240 YUYV at 30 fps: capture stays "
+       "stopped."},
+      {"never back", nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    installFakeCamera(oneCamera());
+    resetFrameLog();
+    testing::internal::CaptureStderr();
+    startStreaming();
+    ASSERT_TRUE(fakeProduceFrame(yuyvFrame(50)));
+    ASSERT_TRUE(waitForFrames(1, 2000));
+    fakeUnplug();
+    fakeUnregister("video1");
+    ASSERT_TRUE(
+        waitUntil(2000, [&] { return captureActivity(system).state == CaptureState::WaitingForCamera; }));
+    const ThreadUse before = cameraThreadUse();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const ThreadUse after = cameraThreadUse();
+    const CaptureActivity asleep = captureActivity(system);
+    bool flows = false, ended = false;
+    CaptureState endState = CaptureState::NotCapturing;
+    if (c.replug == &same) {
+      fakeReplug("video0", *c.replug);
+      fakeReplug("video1");
+      flows = produceWhenReady(yuyvFrame(90)) && waitForFrames(2, 2000);
+      endState = captureActivity(system).state;
+    } else if (c.replug) {
+      fakeReplug("video0", *c.replug);
+      ended = waitUntil(2000, [&] { return !isCaptureRunning(system); });
+      endState = captureActivity(system).state;
+    }
+    const auto stopAsked = Clock::now();
+    EXPECT_GE(CVDevStopCap(system, captureId), 0);
+    const auto stopTook = Clock::now() - stopAsked;
+    EXPECT_GE(CVReleaseVidCap(system), 0);
+    system = 0;
+    const std::string lines = testing::internal::GetCapturedStderr();
+    const std::string folder = videoDeviceFolder();
+    EXPECT_GE(before.switches, 0) << "no thread named camera";
+    EXPECT_LE(after.switches - before.switches, 2);
+    EXPECT_LT(after.runNanoseconds - before.runNanoseconds, 1000000);
+    EXPECT_GE(asleep.millisecondsSinceSign, 250u);
+    EXPECT_EQ(asleep.framesDelivered, 1u);
+    std::string expected = "camera: Camera unplugged (No such device): waiting for it to come back.\n";
+    if (c.lastLine) {
+      std::string last = c.lastLine;
+      last.replace(last.find("FOLDER"), 6, folder);
+      expected += last + "\n";
+    }
+    EXPECT_EQ(lines, expected);
+    if (!c.replug) {
+      EXPECT_LT(stopTook, std::chrono::milliseconds(100));
+    } else if (c.replug == &same) {
+      EXPECT_TRUE(flows);
+      EXPECT_EQ(endState, CaptureState::Delivering);
+      if (flows) {
+        EXPECT_EQ(layoutLuma(loggedFrame(1), 320, 0, 0), 90);
+      }
+    } else {
+      EXPECT_TRUE(ended);
+      EXPECT_EQ(endState, CaptureState::Ended);
+    }
+    EXPECT_EQ(fakeOpenDescriptors(), 0);
+    EXPECT_EQ(fakeMisuse(), "");
+    uninstallFakeCamera();
+  }
+}
+
+// A camera is known again by its USB port, or by its name on another port,
+// but another camera of the same name that was there all along is not it.
+TEST_F(CaptureThread, TheLostCameraIsKnownByItsPortOrNameButNotTakenForItsNamesake) {
+  std::vector<FakeNode> nodes = oneCamera();
+  nodes[0].busInfo = nodes[1].busInfo = "usb-0000:00:14.0-1";
+  nodes.push_back({"video2",
+                   "Fake Cam",
+                   FakeNodeKind::Capture,
+                   {single(V4L2_PIX_FMT_YUYV, 320, 240)},
+                   {},
+                   "usb-0000:00:14.0-2"});
+  installFakeCamera(nodes);
+  testing::internal::CaptureStderr();
+  ASSERT_GE(CVAcquireVidCap(&system), 0);
+  ASSERT_EQ(CVGetNumDevices(system), 2);
+  ASSERT_GE(CVDevConnect(system, 0), 0);
+  ASSERT_GE(CVDevStartCap(system, 0, 7, logFrame, 9, &captureId), 0);
+  ASSERT_TRUE(produceWhenReady(yuyvFrame(50)));
+  ASSERT_TRUE(waitForFrames(1, 2000));
+  fakeUnplug();
+  fakeUnregister("video1");
+  ASSERT_TRUE(
+      waitUntil(2000, [&] { return captureActivity(system).state == CaptureState::WaitingForCamera; }));
+  fakeReplug("video1");  // the metadata node comes first: not a camera
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const CaptureState besideTheNamesake = captureActivity(system).state;
+  FakeNode otherPort = nodes[0];
+  otherPort.busInfo = "usb-0000:00:14.0-3";
+  fakeReplug("video0", otherPort);
+  const bool flows = produceWhenReady(yuyvFrame(90)) && waitForFrames(2, 2000);
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  const std::string lines = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(besideTheNamesake, CaptureState::WaitingForCamera);
+  EXPECT_TRUE(flows);
+  EXPECT_EQ(lines,
+            "camera: Camera unplugged (No such device): waiting for it to come back.\n"
+            "camera: Fake Cam is back at " +
+                std::string(videoDeviceFolder()) + "/video0: capture goes on.\n");
+}
+
+namespace {
+std::atomic<bool> holdCallback{false};
+std::atomic<int> heldCallbacks{0};
+int32_t holdingCallback(uint32_t, const FrameRecord*, uint32_t) {
+  ++heldCallbacks;
+  while (holdCallback.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return 1;
+}
+}  // namespace
+
+TEST_F(CaptureThread, ActivityTellsAStuckCallbackFromALiveCapture) {
+  installFakeCamera(oneCamera());
+  ASSERT_GE(CVAcquireVidCap(&system), 0);
+  ASSERT_EQ(CVGetNumDevices(system), 1);
+  ASSERT_GE(CVDevConnect(system, 0), 0);
+  const CaptureActivity idle = captureActivity(system);
+  heldCallbacks = 0;
+  holdCallback = false;
+  ASSERT_GE(CVDevStartCap(system, 0, 0, holdingCallback, 0, &captureId), 0);
+  ASSERT_TRUE(produceWhenReady(yuyvFrame(10)));
+  ASSERT_TRUE(waitUntil(2000, [] { return heldCallbacks == 1; }));
+  ASSERT_TRUE(waitUntil(2000, [&] { return captureActivity(system).framesDelivered == 1; }));
+  const CaptureActivity live = captureActivity(system);
+  holdCallback = true;
+  ASSERT_TRUE(produceWhenReady(yuyvFrame(20)));
+  ASSERT_TRUE(waitUntil(2000, [] { return heldCallbacks == 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(captureStallMs + 200));
+  const CaptureActivity stuck = captureActivity(system);
+  holdCallback = false;
+  const bool freed = waitUntil(2000, [&] { return captureActivity(system).framesDelivered == 2; });
+  const CaptureActivity again = captureActivity(system);
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  const CaptureActivity stopped = captureActivity(system);
+  EXPECT_EQ(idle.state, CaptureState::NotCapturing);
+  EXPECT_EQ(live.state, CaptureState::Delivering);
+  EXPECT_LT(live.millisecondsSinceSign, captureStallMs);
+  EXPECT_EQ(stuck.state, CaptureState::Stalled);
+  EXPECT_GE(stuck.millisecondsSinceSign, captureStallMs);
+  EXPECT_EQ(stuck.framesDelivered, 1u);
+  EXPECT_TRUE(freed);
+  EXPECT_EQ(again.state, CaptureState::Delivering);
+  EXPECT_EQ(stopped.state, CaptureState::NotCapturing);
 }
 
 TEST_F(CaptureThread, ALostSignalIsRiddenOut) {

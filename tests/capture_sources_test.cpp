@@ -8,9 +8,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 #include "support/frame_log.h"
 #include "support/test_media.h"
@@ -230,6 +236,195 @@ TEST_F(VideoFileCamera, PlaysInALoopAtItsOwnSizeAndRate) {
 }
 
 namespace {
+// When each frame reached the callback, and which picture it showed (the
+// grey level at the centre of a 160 x 120 picture).
+struct Arrival {
+  std::chrono::steady_clock::time_point at;
+  int level;
+};
+std::mutex arrivalsLock;
+std::vector<Arrival> arrivals;
+std::atomic<int> slowArrival{-1};  // this arrival's callback takes 300 ms
+
+int32_t timeFrame(uint32_t, const FrameRecord* frame, uint32_t) {
+  const auto now = std::chrono::steady_clock::now();
+  const int level = frame->pixels[size_t(60) * (2 * 160 + 640) + 2 * 80];
+  size_t count;
+  {
+    std::lock_guard guard(arrivalsLock);
+    arrivals.push_back({now, level});
+    count = arrivals.size();
+  }
+  if (int(count) - 1 == slowArrival.load()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return 1;
+}
+
+int lastArrivalLevel() {
+  std::lock_guard guard(arrivalsLock);
+  return arrivals.empty() ? -1 : arrivals.back().level;
+}
+
+std::vector<Arrival> takeArrivals() {
+  std::lock_guard guard(arrivalsLock);
+  return std::exchange(arrivals, {});
+}
+
+// The index of the level nearest to `level`.
+size_t pictureOf(int level, const std::vector<uint8_t>& levels) {
+  size_t best = 0;
+  for (size_t i = 1; i < levels.size(); ++i)
+    if (std::abs(level - levels[i]) < std::abs(level - levels[best])) best = i;
+  return best;
+}
+}  // namespace
+
+// Live pictures come when the renderer's stamps say, also for a variable
+// frame rate; a picture already late when the next is due is dropped, not
+// sent in a burst after a stall.
+TEST_F(VideoFileCamera, PicturesComeAtTheRenderersTimesAndLateOnesAreDropped) {
+  struct Case {
+    const char* what;
+    std::vector<int64_t> ticks;  // in 1/30 s
+    int slow;                    // the arrival whose callback stalls, or -1
+  };
+  const std::vector<int64_t> dropped = {0, 1, 2, 3, 9, 10, 11, 20, 21, 22, 23, 30};
+  const Case cases[] = {{"constant rate", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, -1},
+                        {"variable rate, frames dropped", dropped, -1},
+                        {"variable rate, a stalled callback", dropped, 2}};
+  std::vector<uint8_t> levels;
+  for (int i = 0; i < 12; ++i) levels.push_back(uint8_t(20 + 18 * i));
+  const auto jitter = std::chrono::milliseconds(15);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = tempFolder() + "/paced.mkv";
+    ASSERT_TRUE(writeGreyVideo(path, 160, 120, 30, levels, c.ticks));
+    // The renderer's stamps over a pass and a half.
+    OfflineSource offline{};
+    std::string reason;
+    ASSERT_TRUE(openOfflineSource(offline, path.c_str(), reason)) << reason;
+    std::vector<double> stamps;
+    FrameRecord frame{};
+    for (double seconds = 0; stamps.size() < 24 && nextOfflineFrame(offline, frame, seconds);)
+      stamps.push_back(seconds);
+    closeOfflineSource(offline);
+    ASSERT_EQ(stamps.size(), 24u);
+
+    setenv("TESSARO_CAMERA", path.c_str(), 1);
+    takeArrivals();
+    slowArrival = c.slow;
+    ASSERT_GE(CVAcquireVidCap(&system), 0);
+    ASSERT_GE(CVDevConnect(system, 0), 0);
+    ASSERT_GE(CVDevStartCap(system, 0, 0, timeFrame, 0, &captureId), 0);
+    std::this_thread::sleep_for(std::chrono::duration<double>(stamps[17] + 0.02));
+    EXPECT_GE(CVDevStopCap(system, captureId), 0);
+    CVReleaseVidCap(system);
+    system = 0;
+    const std::vector<Arrival> seen = takeArrivals();
+    ASSERT_GE(seen.size(), 10u);
+    // Each arrival is the next picture of its level along the renderer's stamps.
+    size_t at = 0, skipped = 0;
+    for (size_t k = 0; k < seen.size(); ++k) {
+      const size_t picture = pictureOf(seen[k].level, levels);
+      const size_t before = at;
+      while (at < stamps.size() && at % 12 != picture) ++at;
+      ASSERT_LT(at, stamps.size() - 1) << "arrival " << k;
+      if (k > 0) skipped += at - before;
+      const auto due = seen[0].at + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                        std::chrono::duration<double>(stamps[at] - stamps[0]));
+      const auto nextDue = seen[0].at + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                            std::chrono::duration<double>(stamps[at + 1] - stamps[0]));
+      EXPECT_GT(seen[k].at, due - jitter) << "arrival " << k << " early";
+      EXPECT_LT(seen[k].at, nextDue + jitter) << "arrival " << k << " after the next picture was due";
+      if (c.slow < 0) {
+        EXPECT_LT(seen[k].at, due + jitter) << "arrival " << k << " late";
+      }
+      ++at;
+    }
+    if (c.slow < 0) {
+      EXPECT_EQ(skipped, 0u);
+    } else {
+      EXPECT_GT(skipped, 0u);  // the pictures due during the stall
+    }
+  }
+  slowArrival = -1;
+}
+
+namespace {
+// av_read_frame, failing with EIO from the `failFrom`th read on, `failures`
+// times (every time when negative).
+std::atomic<int> readsSoFar{0};
+int failFrom = 0, failures = 0;
+int failingReader(AVFormatContext* format, AVPacket* packet) {
+  if (readsSoFar++ >= failFrom && failures != 0) {
+    if (failures > 0) --failures;
+    return AVERROR(EIO);
+  }
+  return av_read_frame(format, packet);
+}
+}  // namespace
+
+// A read error in the middle of a file is said in one line: the file plays
+// on past it, or capture ends; it never starts over unsaid.
+TEST_F(VideoFileCamera, AReadErrorMidFileIsSaidOnceThenPlayedPastOrTheEnd) {
+  std::vector<uint8_t> levels;
+  for (int i = 0; i < 20; ++i) levels.push_back(uint8_t(20 + 11 * i));
+  const std::string path = tempFolder() + "/flaky.mkv";
+  ASSERT_TRUE(writeGreyVideo(path, 160, 120, 10, levels));
+  setenv("TESSARO_CAMERA", path.c_str(), 1);
+  for (const int failing : {1, -1}) {
+    SCOPED_TRACE(failing > 0 ? "one failed read" : "no read succeeds again");
+    readsSoFar = 0;
+    failFrom = 6;
+    failures = failing;
+    takeArrivals();
+    setVideoPacketReader(failingReader);
+    ASSERT_GE(CVAcquireVidCap(&system), 0);
+    ASSERT_GE(CVDevConnect(system, 0), 0);
+    testing::internal::CaptureStderr();
+    ASSERT_GE(CVDevStartCap(system, 0, 0, timeFrame, 0, &captureId), 0);
+    // Until a picture past the skipped second (the 15th, due at 1.5 s) or the end.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    while (isCaptureRunning(system) && lastArrivalLevel() < levels[15] - 5 &&
+           std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool running = isCaptureRunning(system);
+    EXPECT_GE(CVDevStopCap(system, captureId), 0);
+    const std::string lines = testing::internal::GetCapturedStderr();
+    setVideoPacketReader(nullptr);
+    CVReleaseVidCap(system);
+    system = 0;
+    std::vector<size_t> pictures;
+    for (const Arrival& a : takeArrivals()) pictures.push_back(pictureOf(a.level, levels));
+    ASSERT_FALSE(pictures.empty());
+    // In file order from the start, never back to it.
+    EXPECT_EQ(pictures[0], 0u);
+    for (size_t k = 1; k < pictures.size(); ++k) EXPECT_GT(pictures[k], pictures[k - 1]) << k;
+    double at = 0, from = 0;
+    if (failing > 0) {
+      EXPECT_TRUE(running);
+      EXPECT_EQ(
+          std::sscanf(lines.c_str(),
+                      "camera: Video file read error at %lf s (Input/output error): playing on from %lf s.\n",
+                      &at, &from),
+          2)
+          << lines;
+      EXPECT_GE(from, at + 0.9);
+      EXPECT_GE(pictures.back(), size_t(from * 10 + 0.5));  // played on past the error
+    } else {
+      EXPECT_FALSE(running);
+      EXPECT_EQ(
+          std::sscanf(lines.c_str(),
+                      "camera: Video file cannot be read past %lf s (Input/output error): capture ended.\n",
+                      &at),
+          1)
+          << lines;
+      EXPECT_LT(pictures.back(), 6u);
+    }
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
+  }
+}
+
+namespace {
 // Refuses every picture after the first `placedBeforeRefusing`.
 std::atomic<int> placerCalls{0};
 int placedBeforeRefusing = 0;
@@ -297,7 +492,8 @@ TEST(CameraSourceTable, TheCameraSettingPicksOneCompleteSource) {
   };
   for (const Case& c : {Case{nullptr, &v4l2Source}, Case{"", &v4l2Source}, Case{"demo", &demoSource},
                         Case{"Demo", &videoFileSource}, Case{"demo.mp4", &videoFileSource},
-                        Case{"/tmp/visitor.mkv", &videoFileSource}}) {
+                        Case{"/tmp/visitor.mkv", &videoFileSource}, Case{"/dev/null", &v4l2Source},
+                        Case{"/dev/video97", &v4l2Source}}) {
     SCOPED_TRACE(c.choice ? c.choice : "(unset)");
     const CameraSource& source = cameraSourceFor(c.choice);
     EXPECT_EQ(&source, c.source);

@@ -1,17 +1,13 @@
-// tessaro-cameras: prints how many cameras the installation would find, so
-// `make run` can fall back to the demo camera on a machine without one.
+// tessaro-cameras: the cameras the installation would find, with their
+// modes, and why a camera that is there cannot be used. Exit status 0 when at
+// least one camera can be used, 1 otherwise: `make run` then starts the
+// installation with the demo camera.
 #include <cstdio>
 
-#include "vision/capture_library.h"
+#include "vision/camera_listing.h"
 
 int main() {
-  uint32_t system = 0;
-  if (CVAcquireVidCap(&system) < 0) {
-    std::puts("0");
-    return 1;
-  }
-  const int32_t count = CVGetNumDevices(system);
-  CVReleaseVidCap(system);
-  std::printf("%d\n", count > 0 ? count : 0);
-  return count > 0 ? 0 : 1;
+  const CameraListing listing = describeCameras();
+  std::fputs(listing.text.c_str(), stdout);
+  return listing.usableCameras > 0 ? 0 : 1;
 }

@@ -158,7 +158,9 @@ void runDemoCapture(CaptureRun& run) {
 namespace {
 bool demoChosenBy(const char* choice) { return choice && std::strcmp(choice, "demo") == 0; }
 
-std::vector<CameraEntry> demoList(const char*) { return {{&demoSource, "demo", "Tessaro demo camera"}}; }
+std::vector<CameraEntry> demoList(const char*, std::vector<CameraSkip>&) {
+  return {{&demoSource, "demo", "Tessaro demo camera", "built in", ""}};
+}
 
 bool demoConnect(CaptureSystem& system, const CameraEntry&) {
   system.modes.push_back({demoWidth, demoHeight, demoFramesPerSecond, int32_t(fourCode('G', 'R', 'E', 'Y'))});
@@ -169,7 +171,7 @@ void demoDisconnect(CaptureSystem&) {}
 
 bool demoStart(CaptureSystem&, const CameraEntry&, CaptureRun&) { return true; }
 
-void demoStop(CaptureRun& run) { closePictureDecoder(run.decoder); }
+void demoStop(CaptureSystem&, CaptureRun& run) { closePictureDecoder(run.decoder); }
 
 bool demoOpenOffline(OfflineCamera& camera, const char*, CaptureMode& mode, double& durationSeconds,
                      std::string&) {

@@ -12,12 +12,14 @@ namespace {
 int systemOpen(const char* path, int flags) { return ::open(path, flags); }
 int systemIoctl(int fd, unsigned long request, void* argument) { return ::ioctl(fd, request, argument); }
 int systemClose(int fd) { return ::close(fd); }
+int systemStat(const char* path, struct stat* status) { return ::stat(path, status); }
 
 const CaptureDeviceOps* currentOps = &systemDeviceOps;
 std::string deviceFolder = "/dev";
 }  // namespace
 
-const CaptureDeviceOps systemDeviceOps = {systemOpen, systemIoctl, ::mmap, ::munmap, ::poll, systemClose};
+const CaptureDeviceOps systemDeviceOps = {systemOpen, systemIoctl, ::mmap,    ::munmap,
+                                          ::poll,     systemClose, systemStat};
 
 const CaptureDeviceOps& captureDeviceOps() { return *currentOps; }
 

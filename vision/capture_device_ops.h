@@ -3,6 +3,7 @@
 // Tests put an in-process fake device behind the real code by swapping the
 // table; nothing else in the layer calls these functions directly.
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -14,6 +15,8 @@ struct CaptureDeviceOps {
   int (*munmap)(void* address, size_t length);
   int (*poll)(pollfd* fds, nfds_t count, int timeoutMs);
   int (*close)(int fd);
+  // What a path is (a device node is a character device).
+  int (*stat)(const char* path, struct stat* status);
 };
 
 extern const CaptureDeviceOps systemDeviceOps;

@@ -25,7 +25,7 @@ long videoNodeNumber(const char* name) {
 }
 }  // namespace
 
-std::vector<CameraEntry> listCaptureNodes() {
+std::vector<std::string> videoNodePaths() {
   std::vector<long> numbers;
   if (DIR* folder = opendir(videoDeviceFolder())) {
     while (const dirent* entry = readdir(folder)) {
@@ -35,11 +35,17 @@ std::vector<CameraEntry> listCaptureNodes() {
     closedir(folder);
   }
   std::sort(numbers.begin(), numbers.end());
+  std::vector<std::string> paths;
+  for (const long number : numbers)
+    paths.push_back(std::string(videoDeviceFolder()) + "/video" + std::to_string(number));
+  return paths;
+}
+
+std::vector<CameraEntry> listCaptureNodes(std::vector<CameraSkip>& skipped) {
   std::vector<CameraEntry> cameras;
-  for (const long number : numbers) {
-    const std::string path = std::string(videoDeviceFolder()) + "/video" + std::to_string(number);
-    std::string name;
-    if (queryCaptureNode(path.c_str(), name)) cameras.push_back({&v4l2Source, path, name});
+  for (const std::string& path : videoNodePaths()) {
+    CameraEntry camera{};
+    if (queryCaptureNode(path.c_str(), false, camera, skipped)) cameras.push_back(camera);
   }
   return cameras;
 }
@@ -52,8 +58,8 @@ const CameraSource& cameraSourceFor(const char* choice) {
   return videoFileSource;  // any other value names a file
 }
 
-std::vector<CameraEntry> listCameras() {
+std::vector<CameraEntry> findCameras(std::vector<CameraSkip>& skipped) {
   const char* choice = std::getenv("TESSARO_CAMERA");
   if (choice && !*choice) choice = nullptr;
-  return cameraSourceFor(choice).list(choice);
+  return cameraSourceFor(choice).list(choice, skipped);
 }

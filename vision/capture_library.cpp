@@ -1,5 +1,6 @@
 #include "vision/capture_library.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,12 +41,14 @@ void copyText(const char* text, char* out, const uint32_t* capacity) {
 }
 
 void runCapture(CaptureRun* run) {
+  pthread_setname_np(pthread_self(), "camera");  // as top -H and /proc show it
   run->source->run(*run);
+  setCapturePhase(*run, CapturePhase::Ended);
   run->running.store(false);
 }
 
-void freeRun(CaptureRun& run) {
-  run.source->stop(run);
+void freeRun(CaptureSystem& system, CaptureRun& run) {
+  run.source->stop(system, run);
   if (run.stopFd >= 0) close(run.stopFd);
   run.stopFd = -1;
   std::free(run.target.bytes);
@@ -64,6 +68,7 @@ int32_t CVAcquireVidCap(uint32_t* handle) {
     if (systems[i].acquired) continue;
     systems[i].acquired = true;
     systems[i].cameras.clear();
+    systems[i].skipped.clear();
     systems[i].listed = false;
     systems[i].connected = -1;
     systems[i].modes.clear();
@@ -76,14 +81,36 @@ int32_t CVAcquireVidCap(uint32_t* handle) {
   return -1;
 }
 
+int32_t listCameras(uint32_t handle, std::vector<CameraSkip>& skipped) {
+  CaptureSystem* system = systemOf(handle);
+  if (!system) return -1;
+  if (!system->listed) {
+    system->skipped.clear();
+    system->cameras = findCameras(system->skipped);
+    system->listed = true;
+  }
+  skipped = system->skipped;
+  return int32_t(system->cameras.size());
+}
+
 int32_t CVGetNumDevices(uint32_t handle) {
   CaptureSystem* system = systemOf(handle);
   if (!system) return -1;
   if (!system->listed) {
-    system->cameras = listCameras();
-    system->listed = true;
+    std::vector<CameraSkip> skipped;
+    listCameras(handle, skipped);
+    for (const CameraSkip& skip : skipped) diagnostic("camera", "%s", skip.line.c_str());
   }
   return int32_t(system->cameras.size());
+}
+
+bool cameraDetails(uint32_t handle, int32_t device, CameraDetails& details) {
+  CaptureSystem* system = systemOf(handle);
+  if (!system || CVGetNumDevices(handle) < 0 || device < 0 || device >= int32_t(system->cameras.size()))
+    return false;
+  const CameraEntry& camera = system->cameras[size_t(device)];
+  details = {camera.path, camera.name, camera.driver, camera.busInfo};
+  return true;
 }
 
 int32_t CVGetDeviceName(uint32_t handle, int32_t device, char* name, uint32_t* capacity) {
@@ -140,6 +167,10 @@ int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameC
   const CameraEntry& camera = system->cameras[size_t(system->connected)];
   CaptureRun& run = system->run;
   run.source = camera.source;
+  run.camera = camera;
+  run.phase.store(CapturePhase::Streaming);
+  noteSign(run);
+  run.framesDelivered.store(0);
   run.mode = system->modes[size_t(mode)];
   run.callback = callback;
   run.tag = tag;
@@ -152,7 +183,7 @@ int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameC
   run.stopFd = eventfd(0, EFD_CLOEXEC);
   const bool ready = run.target.bytes && run.stopFd >= 0 && camera.source->start(*system, camera, run);
   if (!ready) {
-    freeRun(run);
+    freeRun(*system, run);
     return -1;
   }
   run.id = ++lastCaptureId;
@@ -173,7 +204,7 @@ int32_t CVDevStopCap(uint32_t handle, uint32_t captureId) {
   if (write(run.stopFd, &one, sizeof one) < 0)
     diagnostic("camera", "Stopping capture: %s", std::strerror(errno));
   run.thread.join();
-  freeRun(run);
+  freeRun(*system, run);
   system->capturing = false;
   return 0;
 }
@@ -193,6 +224,7 @@ int32_t CVReleaseVidCap(uint32_t handle) {
   if (!system) return -1;
   if (system->connected >= 0) CVDevDisconnect(handle);
   system->cameras.clear();
+  system->skipped.clear();
   system->listed = false;
   system->acquired = false;
   return 0;
@@ -201,4 +233,24 @@ int32_t CVReleaseVidCap(uint32_t handle) {
 bool isCaptureRunning(uint32_t handle) {
   CaptureSystem* system = connectedSystem(handle);
   return system && system->capturing && system->run.running.load();
+}
+
+CaptureActivity captureActivity(uint32_t handle) {
+  CaptureSystem* system = connectedSystem(handle);
+  if (!system || !system->capturing) return {CaptureState::NotCapturing, 0, 0};
+  const CaptureRun& run = system->run;
+  const CapturePhase phase = run.phase.load();
+  const int64_t now = steadyNanoseconds();
+  const int64_t stallAfter = run.stallAfterNanoseconds.load();
+  const int64_t sinceMs = std::max<int64_t>(0, (now - run.signNanoseconds.load()) / 1000000);
+  CaptureActivity activity{CaptureState::Delivering, uint32_t(std::min<int64_t>(sinceMs, UINT32_MAX)),
+                           run.framesDelivered.load()};
+  if (phase == CapturePhase::Ended) {
+    activity.state = CaptureState::Ended;
+  } else if (phase == CapturePhase::WaitingForCamera) {
+    activity.state = CaptureState::WaitingForCamera;
+  } else if (now > stallAfter) {
+    activity.state = CaptureState::Stalled;
+  }
+  return activity;
 }

@@ -17,6 +17,8 @@ struct CameraEntry {
   const CameraSource* source;
   std::string path;  // device node or video file
   std::string name;
+  std::string driver;   // who delivers its frames: the V4L2 driver, "FFmpeg", "built in"
+  std::string busInfo;  // V4L2: where it is plugged in (QUERYCAP bus_info); else empty
 };
 
 struct CaptureMode {
@@ -53,21 +55,43 @@ struct V4l2Stream {
   bool silenceReported;
 };
 
+// A video file's pictures on the recording's time line: the same stamps live
+// and offline.
+struct PictureClock {
+  uint32_t pictures;  // stamped so far
+  int64_t firstPts;
+  double loopOffset;  // seconds added once the file started over
+  double lastSeconds;
+  double framesPerSecond;  // for pictures without a time stamp
+};
+
 // A video file while it plays.
 struct FileStream {
   AVFormatContext* format;
   int streamIndex;
   double framesPerSecond;
   uint32_t rewinds;  // times the file started over
+  PictureClock clock;
+  int64_t lastPacketPts;  // of the video stream, to say where a read failed
+  bool unreadable;        // reading stopped for good, said in a line
 };
+
+// What the capture thread is doing, for captureActivity.
+enum class CapturePhase : uint8_t { Streaming, WaitingForCamera, Ended };
 
 // One capture from start to stop.
 struct CaptureRun {
   const CameraSource* source;
+  CameraEntry camera;
   std::thread thread;
   int stopFd;  // eventfd: written once to end the thread
   std::atomic<bool> running;
   uint32_t id;
+  // Published by the capture thread, read lock-free by captureActivity.
+  std::atomic<CapturePhase> phase;
+  std::atomic<int64_t> signNanoseconds;        // steady clock: last frame delivered or knowing wake
+  std::atomic<int64_t> stallAfterNanoseconds;  // no sign by then: stalled
+  std::atomic<uint64_t> framesDelivered;
   CaptureFrameCallback callback;
   uint32_t tag;
   uint32_t user;
@@ -82,10 +106,11 @@ struct CaptureRun {
 struct CaptureSystem {
   bool acquired;
   std::vector<CameraEntry> cameras;
+  std::vector<CameraSkip> skipped;
   bool listed;
   int32_t connected;  // index into cameras, -1 when none
   std::vector<CaptureMode> modes;
-  int deviceFd;  // V4L2 node of the connected camera
+  int deviceFd;  // V4L2 node of the connected camera; the capture's own while it runs
   bool capturing;
   CaptureRun run;
 };
@@ -97,8 +122,6 @@ struct OfflineCamera {
   std::vector<uint8_t> layout;
   std::vector<uint8_t> grey;  // the demo's picture
   uint32_t frameIndex;
-  int64_t firstPts;
-  double loopOffset;
   double lastSeconds;
   int32_t framesPerSecond;
 };
@@ -109,9 +132,9 @@ struct OfflineCamera {
 struct CameraSource {
   // Whether TESSARO_CAMERA's value picks this source (nullptr: not set).
   bool (*chosenBy)(const char* choice);
-  // The cameras of this source for that value; says in one line why a named
-  // camera cannot be used.
-  std::vector<CameraEntry> (*list)(const char* choice);
+  // The cameras of this source for that value, and in `skipped` why each
+  // camera (or format of one) that is there cannot be used.
+  std::vector<CameraEntry> (*list)(const char* choice, std::vector<CameraSkip>& skipped);
   // Opens the camera and fills system.modes; false when it cannot be used.
   bool (*connect)(CaptureSystem& system, const CameraEntry& camera);
   void (*disconnect)(CaptureSystem& system);
@@ -122,7 +145,9 @@ struct CameraSource {
   bool (*start)(CaptureSystem& system, const CameraEntry& camera, CaptureRun& run);
   // The capture thread: delivers frames until a stop or the camera's end.
   void (*run)(CaptureRun& run);
-  void (*stop)(CaptureRun& run);
+  // After the thread ended: releases what start and run made, and hands what
+  // the camera keeps between captures back to the system.
+  void (*stop)(CaptureSystem& system, CaptureRun& run);
   // Offline, in recording time; nullptr for a source that cannot be rendered.
   // open fills the mode and the length of one pass (0 when unknown).
   bool (*openOffline)(OfflineCamera& camera, const char* name, CaptureMode& mode, double& durationSeconds,
@@ -143,13 +168,19 @@ const CameraSource& cameraSourceFor(const char* choice);
 std::string fourCodeName(int32_t formatCode);
 
 // --- enumeration ---
-std::vector<CameraEntry> listCameras();
+// The cameras TESSARO_CAMERA's value (or its absence) names.
+std::vector<CameraEntry> findCameras(std::vector<CameraSkip>& skipped);
 // The V4L2 capture nodes in videoDeviceFolder(), in numeric order.
-std::vector<CameraEntry> listCaptureNodes();
+std::vector<CameraEntry> listCaptureNodes(std::vector<CameraSkip>& skipped);
+// The paths of the videoN entries of videoDeviceFolder(), in numeric order.
+std::vector<std::string> videoNodePaths();
 
 // --- V4L2 ---
-// Name (card) of a node that captures video by streaming; false otherwise.
-bool queryCaptureNode(const char* path, std::string& name);
+// Fills `camera` (name, driver, bus) for a node that captures video by
+// streaming and returns true; otherwise says why in `skipped`, unless the
+// node is no camera at all (UVC metadata, output, radio...) and was not
+// `named` by the user. The formats it leaves out are said there too.
+bool queryCaptureNode(const char* path, bool named, CameraEntry& camera, std::vector<CameraSkip>& skipped);
 int openCaptureNode(const char* path);
 void listV4l2Modes(int fd, std::vector<CaptureMode>& modes);
 bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream);
@@ -181,8 +212,23 @@ void runVideoFileCapture(CaptureRun& run);
 using PicturePlacer = bool (*)(const AVFrame* picture, PictureDecoder& decoder, const LayoutTarget& target);
 void setVideoPicturePlacer(PicturePlacer placer);
 
+// The time of a decoded picture on the recording's time line, from its time
+// stamp; a file that starts over carries on one frame after where it ended.
+double stampPicture(PictureClock& clock, const AVFrame* picture, double secondsPerTick);
+// Tests: replaces how a video file's packets are read (av_read_frame's
+// contract), live and offline; nullptr restores av_read_frame.
+using PacketReader = int (*)(AVFormatContext* format, AVPacket* packet);
+void setVideoPacketReader(PacketReader reader);
+
 // --- capture thread ---
-// Waits until `timeoutMs` passed (-1: forever) or a stop was asked; true on stop.
-bool waitForStop(const CaptureRun& run, int timeoutMs);
+int64_t steadyNanoseconds();
+// Waits until `timeoutMs` passed (-1: forever) or a stop was asked; true on
+// stop. A timed wait counts as a sign of life for its whole length.
+bool waitForStop(CaptureRun& run, int timeoutMs);
+// The same until the steady clock reads `dueNanoseconds`, to the microsecond.
+bool waitForStopUntil(CaptureRun& run, int64_t dueNanoseconds);
+// The capture thread is awake and doing its work (for captureActivity).
+void noteSign(CaptureRun& run);
+void setCapturePhase(CaptureRun& run, CapturePhase phase);
 // Hands the layout to the callback.
 void deliverFrame(CaptureRun& run);

@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -107,8 +110,9 @@ void addRange(int fd, std::vector<CaptureMode>& modes, uint32_t fourcc, const v4
 }
 
 // The modes of one format. Formats whose frames come as separate fields are
-// left out, with a line naming `node` (none when null).
-void addSizes(int fd, std::vector<CaptureMode>& modes, uint32_t fourcc, const char* node) {
+// left out, said in `skipped` when there is one.
+void addSizes(int fd, std::vector<CaptureMode>& modes, uint32_t fourcc, const char* node,
+              std::vector<CameraSkip>* skipped) {
   v4l2_frmsizeenum size{};
   size.pixel_format = fourcc;
   const bool listed = deviceIoctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0;
@@ -118,8 +122,11 @@ void addSizes(int fd, std::vector<CaptureMode>& modes, uint32_t fourcc, const ch
     height = size.type == V4L2_FRMSIZE_TYPE_DISCRETE ? size.discrete.height : size.stepwise.max_height;
   }
   if (const char* problem = fieldProblemOf(fd, fourcc, width, height)) {
-    if (node)
-      diagnostic("camera", "%s: %s skipped: the driver sends %s", node, formatName(fourcc).c_str(), problem);
+    if (skipped) {
+      const std::string format = formatName(fourcc);
+      skipped->push_back({node, "format " + format + " left out: the driver sends " + problem,
+                          std::string(node) + ": " + format + " skipped: the driver sends " + problem});
+    }
     return;
   }
   if (!listed) {
@@ -146,12 +153,43 @@ void addSizes(int fd, std::vector<CaptureMode>& modes, uint32_t fourcc, const ch
 
 // Every mode of the formats the layer can turn into luma: a mode it cannot
 // deliver would leave the installation deaf.
-void collectModes(int fd, std::vector<CaptureMode>& modes, const char* node) {
+void collectModes(int fd, std::vector<CaptureMode>& modes, const char* node,
+                  std::vector<CameraSkip>* skipped) {
   v4l2_fmtdesc format{};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   for (format.index = 0; deviceIoctl(fd, VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
-    if (isConvertibleFormat(format.pixelformat)) addSizes(fd, modes, format.pixelformat, node);
+    if (isConvertibleFormat(format.pixelformat)) addSizes(fd, modes, format.pixelformat, node, skipped);
   }
+}
+
+std::string text(const uint8_t* field, size_t size) {
+  const auto* chars = reinterpret_cast<const char*>(field);
+  return std::string(chars, strnlen(chars, size));
+}
+
+// What a node is, asked of its driver.
+enum class NodeKind { Camera, NoStreaming, MultiPlanarOnly, NotACamera };
+
+NodeKind askNode(int fd, CameraEntry& camera, int& error) {
+  v4l2_capability caps{};
+  if (deviceIoctl(fd, VIDIOC_QUERYCAP, &caps) < 0) {
+    error = errno;
+    return NodeKind::NotACamera;
+  }
+  // The node's own capabilities; the whole device's only on old drivers.
+  const uint32_t nodeCaps = (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
+  camera.name = text(caps.card, sizeof caps.card);
+  camera.driver = text(caps.driver, sizeof caps.driver);
+  camera.busInfo = text(caps.bus_info, sizeof caps.bus_info);
+  error = 0;
+  if (nodeCaps & V4L2_CAP_VIDEO_CAPTURE)
+    return (nodeCaps & V4L2_CAP_STREAMING) ? NodeKind::Camera : NodeKind::NoStreaming;
+  return (nodeCaps & V4L2_CAP_VIDEO_CAPTURE_MPLANE) ? NodeKind::MultiPlanarOnly : NodeKind::NotACamera;
+}
+
+void addSkip(std::vector<CameraSkip>& skipped, const std::string& path, const std::string& name,
+             const std::string& why) {
+  skipped.push_back({path, name + ": " + why, path + " (" + name + ") skipped: " + why});
 }
 
 bool queueBuffer(const V4l2Stream& stream, uint32_t index) {
@@ -214,6 +252,10 @@ void reportEnd(const char* what, int error) {
   diagnostic("camera", "Camera %s (%s): capture ended.", what, std::strerror(error));
 }
 
+void reportLoss(int error) {
+  diagnostic("camera", "Camera unplugged (%s): waiting for it to come back.", std::strerror(error));
+}
+
 // Outcome of draining the device's ready buffers.
 enum class Drain { Frame, Nothing, Gone };
 
@@ -272,7 +314,7 @@ Drain drainNewest(CaptureRun& run, int& failure) {
     if (deviceIoctl(stream.fd, VIDIOC_DQBUF, &buffer) < 0) {
       if (errno == EAGAIN) break;
       if (errno == ENODEV) {
-        reportEnd("unplugged", errno);
+        reportLoss(errno);
         return Drain::Gone;
       }
       failure = errno;
@@ -297,7 +339,7 @@ Drain drainNewest(CaptureRun& run, int& failure) {
                           stream.bytesPerLine};
   const bool placed = placeCameraImage(image, run.decoder, run.target);
   if (!queueBuffer(stream, uint32_t(newest)) && errno == ENODEV) {
-    reportEnd("unplugged", errno);
+    reportLoss(errno);
     return Drain::Gone;
   }
   if (!placed) {
@@ -309,42 +351,47 @@ Drain drainNewest(CaptureRun& run, int& failure) {
 }
 }  // namespace
 
-bool queryCaptureNode(const char* path, std::string& name) {
+bool queryCaptureNode(const char* path, bool named, CameraEntry& camera, std::vector<CameraSkip>& skipped) {
+  camera = {&v4l2Source, path, "", "", ""};
   const int fd = ops().open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    if (errno != ENOENT && errno != ENXIO && errno != ENODEV) {
-      diagnostic("camera", "Cannot open %s: %s", path, std::strerror(errno));
+    // A node that went away while the folder was read is no camera.
+    if (named || (errno != ENOENT && errno != ENXIO && errno != ENODEV)) {
+      const std::string why = std::strerror(errno);
+      skipped.push_back({path, "cannot be opened: " + why, std::string("Cannot open ") + path + ": " + why});
     }
     return false;
   }
-  v4l2_capability caps{};
-  bool usable = false;
-  if (deviceIoctl(fd, VIDIOC_QUERYCAP, &caps) == 0) {
-    // The node's own capabilities; the whole device's only on old drivers.
-    const uint32_t nodeCaps =
-        (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-    const auto* card = reinterpret_cast<const char*>(caps.card);
-    name.assign(card, strnlen(card, sizeof caps.card));
-    usable = (nodeCaps & V4L2_CAP_VIDEO_CAPTURE) && (nodeCaps & V4L2_CAP_STREAMING);
-    if ((nodeCaps & V4L2_CAP_VIDEO_CAPTURE) && !usable) {
-      diagnostic("camera", "%s (%s) skipped: it offers no streaming I/O", path, name.c_str());
-    } else if (!usable && (nodeCaps & V4L2_CAP_VIDEO_CAPTURE_MPLANE)) {
-      diagnostic("camera", "%s (%s) skipped: it captures only through the multi-planar API", path,
-                 name.c_str());
+  int error = 0;
+  const NodeKind kind = askNode(fd, camera, error);
+  switch (kind) {
+    case NodeKind::Camera: {
+      std::vector<CaptureMode> modes;
+      collectModes(fd, modes, path, &skipped);
+      break;
     }
-    // Other nodes (UVC metadata, output, radio...) are no cameras at all.
-  }
-  if (usable) {
-    std::vector<CaptureMode> modes;
-    collectModes(fd, modes, path);  // says which modes it leaves out, and why
+    case NodeKind::NoStreaming: addSkip(skipped, path, camera.name, "it offers no streaming I/O"); break;
+    case NodeKind::MultiPlanarOnly:
+      addSkip(skipped, path, camera.name, "it captures only through the multi-planar API");
+      break;
+    case NodeKind::NotACamera:
+      // UVC metadata, output, radio... nodes: no cameras, unless named.
+      if (!named) break;
+      if (error) {
+        const std::string why = std::string("not a V4L2 device (") + std::strerror(error) + ")";
+        skipped.push_back({path, why, std::string(path) + " skipped: " + why});
+      } else {
+        addSkip(skipped, path, camera.name, "it captures no video (a metadata, output or radio node)");
+      }
+      break;
   }
   ops().close(fd);
-  return usable;
+  return kind == NodeKind::Camera;
 }
 
 int openCaptureNode(const char* path) { return ops().open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC); }
 
-void listV4l2Modes(int fd, std::vector<CaptureMode>& modes) { collectModes(fd, modes, nullptr); }
+void listV4l2Modes(int fd, std::vector<CaptureMode>& modes) { collectModes(fd, modes, nullptr, nullptr); }
 
 bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
   stream = {};
@@ -401,6 +448,7 @@ bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
     return false;
   }
   stream.streaming = true;
+  stream.lastUsable = Clock::now();  // the silence is counted anew after every start
   return true;
 }
 
@@ -414,9 +462,12 @@ void stopV4l2Stream(V4l2Stream& stream) {
   releaseBuffers(stream);
 }
 
-void runV4l2Capture(CaptureRun& run) {
+namespace {
+enum class StreamEnd { Stopped, Lost, Failed };
+
+// Delivers the device's frames until a stop, an unplug or a failure.
+StreamEnd streamFrames(CaptureRun& run) {
   V4l2Stream& stream = run.device;
-  stream.lastUsable = Clock::now();
   int failedWakes = 0;
   for (;;) {
     pollfd waits[2] = {{stream.fd, POLLIN, 0}, {run.stopFd, POLLIN, 0}};
@@ -424,19 +475,20 @@ void runV4l2Capture(CaptureRun& run) {
     if (ready < 0) {
       if (errno == EINTR) continue;
       reportEnd("wait failed", errno);
-      return;
+      return StreamEnd::Failed;
     }
-    if (waits[1].revents) return;
+    noteSign(run);
+    if (waits[1].revents) return StreamEnd::Stopped;
     const short events = waits[0].revents;
     // An unregistered device reports a hang-up with its error.
     if (events & (POLLHUP | POLLNVAL)) {
-      reportEnd("unplugged", ENODEV);
-      return;
+      reportLoss(ENODEV);
+      return StreamEnd::Lost;
     }
     if (!(events & (POLLIN | POLLERR))) continue;
     int failure = 0;
     const Drain drained = drainNewest(run, failure);
-    if (drained == Drain::Gone) return;
+    if (drained == Drain::Gone) return StreamEnd::Lost;
     if (drained == Drain::Frame) {
       deliverFrame(run);
       failedWakes = 0;
@@ -451,17 +503,178 @@ void runV4l2Capture(CaptureRun& run) {
     }
     if (++failedWakes >= maxFailedWakes) {
       reportEnd("failed", failure);
-      return;
+      return StreamEnd::Failed;
     }
-    if (waitForStop(run, failedWakePauseMs)) return;  // the device stays readable: no spinning
+    if (waitForStop(run, failedWakePauseMs))
+      return StreamEnd::Stopped;  // the device stays readable: no spinning
+  }
+}
+
+// Starts streaming `fd` in the run's mode; the descriptor is the run's from
+// here on, whatever the outcome.
+bool startStream(int fd, CaptureRun& run) {
+  if (!startV4l2Stream(fd, run.mode, run.device)) return false;
+  return !isCompressedFormat(run.device.fourcc) || run.decoder.context || openJpegDecoder(run.decoder);
+}
+
+// Gives up a device that is gone: its buffers and its descriptor, so that
+// the driver can free it and give its node to the camera when it returns.
+void releaseLostDevice(CaptureRun& run) {
+  stopV4l2Stream(run.device);
+  if (run.device.fd >= 0) ops().close(run.device.fd);
+  run.device.fd = -1;
+}
+
+bool sameMode(const CaptureMode& a, const CaptureMode& b) {
+  return a.width == b.width && a.height == b.height && a.framesPerSecond == b.framesPerSecond &&
+         a.formatCode == b.formatCode;
+}
+
+// The nodes to look at for a camera: the device folder's, and the camera's
+// own path when it lies elsewhere (a /dev/v4l/by-id/ link).
+std::vector<std::string> candidateNodes(const CameraEntry& camera) {
+  std::vector<std::string> paths = videoNodePaths();
+  if (std::find(paths.begin(), paths.end(), camera.path) == paths.end()) paths.push_back(camera.path);
+  return paths;
+}
+
+// Opens the capture node that is `camera` come back: the same bus path, or
+// the same name on a node that is not another camera of that name (one in
+// `others`). -1 when there is none yet.
+int openCameraAgain(const CameraEntry& camera, const std::vector<std::string>& others, std::string& path) {
+  for (const std::string& candidate : candidateNodes(camera)) {
+    if (std::find(others.begin(), others.end(), candidate) != others.end()) continue;
+    const int fd = openCaptureNode(candidate.c_str());
+    if (fd < 0) continue;  // not there yet, or not ours to open yet (udev sets the rights after)
+    CameraEntry found{};
+    int error = 0;
+    const bool same =
+        askNode(fd, found, error) == NodeKind::Camera &&
+        ((!camera.busInfo.empty() && found.busInfo == camera.busInfo) || found.name == camera.name);
+    if (same) {
+      path = candidate;
+      return fd;
+    }
+    ops().close(fd);
+  }
+  return -1;
+}
+
+// The capture nodes of other cameras with the camera's name: not to be taken
+// for it.
+std::vector<std::string> namesakes(const CameraEntry& camera) {
+  std::vector<std::string> others;
+  for (const std::string& candidate : candidateNodes(camera)) {
+    const int fd = openCaptureNode(candidate.c_str());
+    if (fd < 0) continue;
+    CameraEntry found{};
+    int error = 0;
+    if (askNode(fd, found, error) == NodeKind::Camera && found.name == camera.name &&
+        found.busInfo != camera.busInfo) {
+      others.push_back(candidate);
+    }
+    ops().close(fd);
+  }
+  return others;
+}
+
+enum class Return { NotYet, Back, WithoutItsMode };
+
+// Reopens the camera when it is back and streams it in the run's mode.
+Return tryCameraAgain(CaptureRun& run, const std::vector<std::string>& others) {
+  std::string path;
+  const int fd = openCameraAgain(run.camera, others, path);
+  if (fd < 0) return Return::NotYet;
+  std::vector<CaptureMode> modes;
+  listV4l2Modes(fd, modes);
+  const CaptureMode& mode = run.mode;
+  if (std::none_of(modes.begin(), modes.end(), [&](const CaptureMode& m) { return sameMode(m, mode); })) {
+    diagnostic("camera", "%s is back at %s without the mode %dx%d %s at %d fps: capture stays stopped.",
+               run.camera.name.c_str(), path.c_str(), mode.width, mode.height,
+               formatName(uint32_t(mode.formatCode)).c_str(), mode.framesPerSecond);
+    ops().close(fd);
+    return Return::WithoutItsMode;
+  }
+  if (!startStream(fd, run)) {  // said why; another return may do better
+    releaseLostDevice(run);
+    return Return::NotYet;
+  }
+  diagnostic("camera", "%s is back at %s: capture goes on.", run.camera.name.c_str(), path.c_str());
+  return Return::Back;
+}
+
+// Sleeps until the camera is back (true, streaming again), a stop, or a
+// return without its mode. The device folder is watched with inotify: the
+// thread wakes only when a node appears, changes its rights or goes.
+bool awaitCamera(CaptureRun& run) {
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch < 0 ||
+      inotify_add_watch(watch, videoDeviceFolder(), IN_CREATE | IN_ATTRIB | IN_MOVED_TO | IN_DELETE) < 0) {
+    diagnostic("camera", "Cannot watch %s for the camera's return (%s): capture ended.", videoDeviceFolder(),
+               std::strerror(errno));
+    if (watch >= 0) close(watch);
+    return false;
+  }
+  std::vector<std::string> others = namesakes(run.camera);
+  bool back = false;
+  for (;;) {
+    // Looked at once the watch is set, so a camera that came back meanwhile is seen.
+    const Return outcome = tryCameraAgain(run, others);
+    if (outcome != Return::NotYet) {
+      back = outcome == Return::Back;
+      break;
+    }
+    setCapturePhase(run, CapturePhase::WaitingForCamera);
+    pollfd waits[2] = {{watch, POLLIN, 0}, {run.stopFd, POLLIN, 0}};
+    int ready;
+    do {
+      ready = ::poll(waits, 2, -1);
+    } while (ready < 0 && errno == EINTR);
+    setCapturePhase(run, CapturePhase::Streaming);  // looking is no waiting: a hang here is a stall
+    if (ready < 0 || waits[1].revents) break;
+    alignas(inotify_event) char events[4096];
+    ssize_t length;
+    while ((length = read(watch, events, sizeof events)) > 0) {
+      for (ssize_t at = 0; at < length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        if ((event->mask & IN_DELETE) && event->len > 0) {  // a namesake that went may come back as ours
+          const std::string gone = std::string(videoDeviceFolder()) + "/" + event->name;
+          others.erase(std::remove(others.begin(), others.end(), gone), others.end());
+        }
+        at += ssize_t(sizeof(inotify_event) + event->len);
+      }
+    }
+  }
+  close(watch);
+  return back;
+}
+}  // namespace
+
+void runV4l2Capture(CaptureRun& run) {
+  while (streamFrames(run) == StreamEnd::Lost) {
+    releaseLostDevice(run);
+    if (!awaitCamera(run)) return;
   }
 }
 
 namespace {
-// Without TESSARO_CAMERA the cameras are the system's capture nodes.
-bool v4l2ChosenBy(const char* choice) { return choice == nullptr; }
+// Without TESSARO_CAMERA the cameras are the system's capture nodes; with
+// it, a device node: a path to a character device, or a path in the device
+// folder that is not there (to say so rather than call it a missing file).
+bool v4l2ChosenBy(const char* choice) {
+  if (choice == nullptr) return true;
+  struct stat status {};
+  if (ops().stat(choice, &status) == 0) return S_ISCHR(status.st_mode);
+  const std::string folder = std::string(videoDeviceFolder()) + "/";
+  return std::strncmp(choice, folder.c_str(), folder.size()) == 0;
+}
 
-std::vector<CameraEntry> v4l2List(const char*) { return listCaptureNodes(); }
+std::vector<CameraEntry> v4l2List(const char* choice, std::vector<CameraSkip>& skipped) {
+  if (choice == nullptr) return listCaptureNodes(skipped);
+  CameraEntry camera{};
+  if (!queryCaptureNode(choice, true, camera, skipped)) return {};
+  return {camera};
+}
 
 bool v4l2Connect(CaptureSystem& system, const CameraEntry& camera) {
   system.deviceFd = openCaptureNode(camera.path.c_str());
@@ -475,14 +688,27 @@ void v4l2Disconnect(CaptureSystem& system) {
   system.deviceFd = -1;
 }
 
-bool v4l2Start(CaptureSystem& system, const CameraEntry&, CaptureRun& run) {
-  return startV4l2Stream(system.deviceFd, run.mode, run.device) &&
-         (!isCompressedFormat(run.device.fourcc) || openJpegDecoder(run.decoder));
+// The capture takes the connected device's descriptor for as long as it
+// runs: after an unplug it closes it and opens the camera again.
+bool v4l2Start(CaptureSystem& system, const CameraEntry& camera, CaptureRun& run) {
+  run.device.fd = system.deviceFd;
+  system.deviceFd = -1;
+  if (run.device.fd < 0) {  // lost during an earlier capture and not back at its stop
+    std::string path;
+    run.device.fd = openCameraAgain(camera, namesakes(camera), path);
+    if (run.device.fd < 0) {
+      diagnostic("camera", "%s is not there: capture not started.", camera.name.c_str());
+      return false;
+    }
+  }
+  return startStream(run.device.fd, run);
 }
 
-void v4l2Stop(CaptureRun& run) {
+void v4l2Stop(CaptureSystem& system, CaptureRun& run) {
   stopV4l2Stream(run.device);
   closePictureDecoder(run.decoder);
+  system.deviceFd = run.device.fd;
+  run.device.fd = -1;
 }
 }  // namespace
 

@@ -4,16 +4,22 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <time.h>
-
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "platform/diagnostics.h"
 #include "vision/capture_system.h"
 
 namespace {
 PicturePlacer picturePlacer = placeDecodedPicture;
+PacketReader packetReader = av_read_frame;
+
+// Read errors in a row after which a file counts as unreadable from there on.
+constexpr int maxReadErrors = 8;
+// How far past a failed read the next read looks for pictures again.
+constexpr double readErrorSkipSeconds = 1.0;
 
 std::string ffmpegError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -79,20 +85,59 @@ bool openStream(const char* path, AVFormatContext*& format, int& index, AVCodecC
   return true;
 }
 
-double secondsNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+double secondsPerTick(const FileStream& file) {
+  return av_q2d(file.format->streams[file.streamIndex]->time_base);
 }
 
+// A time stamp of the video stream in seconds from the file's start.
+double streamSeconds(const FileStream& file, int64_t pts) {
+  const AVStream* stream = file.format->streams[file.streamIndex];
+  const int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  return double(pts - start) * av_q2d(stream->time_base);
+}
+
+// Where the file was last read.
+double readPosition(const FileStream& file) {
+  return file.lastPacketPts == AV_NOPTS_VALUE ? 0.0 : streamSeconds(file, file.lastPacketPts);
+}
+
+// A read that failed in the middle of the file: the reads after it start a
+// little further on. False, with a line, once the file cannot be read on.
+bool skipPastReadError(CaptureRun& run, int error, int& errorsInARow, double& failedAt, int& firstError) {
+  FileStream& file = run.file;
+  if (errorsInARow++ == 0) {
+    failedAt = readPosition(file);
+    firstError = error;
+  }
+  if (errorsInARow >= maxReadErrors) {
+    diagnostic("camera", "Video file cannot be read past %.1f s (%s): capture ended.", failedAt,
+               ffmpegError(firstError).c_str());
+    file.unreadable = true;
+    return false;
+  }
+  const AVStream* stream = file.format->streams[file.streamIndex];
+  const int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  const double target = failedAt + readErrorSkipSeconds * errorsInARow;
+  const auto ticks = int64_t(target / av_q2d(stream->time_base)) + start;
+  if (av_seek_frame(file.format, file.streamIndex, ticks, 0) < 0) {
+    // No index to seek by: on by bytes, as far as a second of the file's bit rate.
+    const int64_t step = std::max<int64_t>(file.format->bit_rate / 8, 65536);
+    av_seek_frame(file.format, -1, avio_tell(file.format->pb) + step, AVSEEK_FLAG_BYTE);
+  }
+  avcodec_flush_buffers(run.decoder.context);
+  return true;
+}
 }  // namespace
 
 // Decodes the next picture into the decoder's frame, rewinding at the end of
-// the file. False when the file yields no picture at all.
+// the file. False when the file yields no picture at all, or cannot be read
+// on (said in one line).
 bool nextPicture(CaptureRun& run) {
   FileStream& file = run.file;
   AVCodecContext* context = run.decoder.context;
   bool rewound = false;
+  int errorsInARow = 0, firstError = 0;
+  double failedAt = 0.0;
   for (;;) {
     const int received = avcodec_receive_frame(context, run.decoder.frame);
     if (received == 0) return true;
@@ -107,17 +152,51 @@ bool nextPicture(CaptureRun& run) {
       continue;
     }
     if (received != AVERROR(EAGAIN)) return false;
-    const int read = av_read_frame(file.format, run.decoder.packet);
-    if (read < 0) {
+    const int read = packetReader(file.format, run.decoder.packet);
+    if (read == AVERROR_EOF) {
       avcodec_send_packet(context, nullptr);  // drain what is left, then EOF
       continue;
     }
+    if (read < 0) {
+      if (!skipPastReadError(run, read, errorsInARow, failedAt, firstError)) return false;
+      continue;
+    }
+    if (errorsInARow > 0) {  // reading goes on: one line for the part that was lost
+      const int64_t pts = run.decoder.packet->pts;
+      diagnostic("camera", "Video file read error at %.1f s (%s): playing on from %.1f s.", failedAt,
+                 ffmpegError(firstError).c_str(),
+                 pts == AV_NOPTS_VALUE ? failedAt : streamSeconds(file, pts));
+      errorsInARow = 0;
+    }
     if (run.decoder.packet->stream_index == file.streamIndex) {
+      if (run.decoder.packet->pts != AV_NOPTS_VALUE) file.lastPacketPts = run.decoder.packet->pts;
       avcodec_send_packet(context, run.decoder.packet);  // a damaged packet is skipped
     }
     av_packet_unref(run.decoder.packet);
   }
 }
+
+void setVideoPacketReader(PacketReader reader) { packetReader = reader ? reader : av_read_frame; }
+
+double stampPicture(PictureClock& clock, const AVFrame* picture, double secondsPerTick) {
+  const double byIndex = double(clock.pictures) / clock.framesPerSecond;
+  const int64_t pts = picture->best_effort_timestamp;
+  double seconds = byIndex;
+  if (pts != AV_NOPTS_VALUE) {
+    if (clock.pictures == 0) clock.firstPts = pts;
+    seconds = double(pts - clock.firstPts) * secondsPerTick + clock.loopOffset;
+    if (clock.pictures > 0 && seconds <= clock.lastSeconds) {
+      // The file started over: carry on one frame after where it ended.
+      clock.loopOffset =
+          clock.lastSeconds + 1.0 / clock.framesPerSecond - double(pts - clock.firstPts) * secondsPerTick;
+      seconds = clock.lastSeconds + 1.0 / clock.framesPerSecond;
+    }
+  }
+  ++clock.pictures;
+  clock.lastSeconds = seconds;
+  return seconds;
+}
+
 bool probeVideoFile(const char* path, CaptureMode& mode, std::string& reason) {
   AVFormatContext* format = nullptr;
   AVCodecContext* context = nullptr;
@@ -141,7 +220,11 @@ bool openVideoFile(const char* path, CaptureRun& run) {
     diagnostic("camera", "Cannot play video file %s: %s", path, reason.c_str());
     return false;
   }
-  run.file = FileStream{format, index, streamRate(format, index), 0};
+  const double rate = streamRate(format, index);
+  // Pictures without a time stamp, and a loop's seam, follow the mode's rate.
+  const double modeRate = std::max(1.0, double(std::lround(rate)));
+  run.file =
+      FileStream{format, index, rate, 0, PictureClock{0, 0, 0.0, 0.0, modeRate}, AV_NOPTS_VALUE, false};
   run.decoder.context = context;
   run.decoder.frame = av_frame_alloc();
   run.decoder.packet = av_packet_alloc();
@@ -166,28 +249,64 @@ bool placeVideoPicture(CaptureRun& run) {
 
 void setVideoPicturePlacer(PicturePlacer placer) { picturePlacer = placer ? placer : placeDecodedPicture; }
 
+namespace {
+// A picture decoded ahead, with its time.
+struct HeldPicture {
+  AVFrame* frame;
+  double seconds;
+};
+
+// Decodes the next picture into `held`, stamped. False when there is none.
+bool decodeNext(CaptureRun& run, HeldPicture& held) {
+  if (!nextPicture(run)) return false;
+  held.seconds = stampPicture(run.file.clock, run.decoder.frame, secondsPerTick(run.file));
+  av_frame_unref(held.frame);
+  av_frame_move_ref(held.frame, run.decoder.frame);
+  return true;
+}
+
+// Dropping late pictures never goes on for longer than this without one
+// delivered: a decoder slower than the file still shows something.
+constexpr int64_t longestDropNanoseconds = 250000000;
+}  // namespace
+
+// Pictures are due at their time stamps from the first one on, as the
+// renderer places them. Only the newest due picture is delivered: one that
+// is due when the next already is, is dropped rather than sent in a burst
+// (a burst gives the analysis a whole picture's motion in a moment).
 void runVideoFileCapture(CaptureRun& run) {
-  const double interval = 1.0 / run.file.framesPerSecond;
-  double due = secondsNow();
+  HeldPicture current{av_frame_alloc(), 0.0}, next{av_frame_alloc(), 0.0};
   // Once the file started over twice without a placed picture, every picture
   // was tried: none of them will ever be heard.
   uint32_t rewindsAtPlaced = run.file.rewinds;
-  for (;;) {
-    if (!nextPicture(run) || run.file.rewinds - rewindsAtPlaced >= 2) {
-      diagnostic("camera", "Video file gives no pictures: capture ended.");
-      return;
+  bool more = current.frame && next.frame && decodeNext(run, current);
+  const int64_t start = steadyNanoseconds() - int64_t(current.seconds * 1e9);
+  int64_t lastDelivered = steadyNanoseconds();
+  auto dueAt = [&](const HeldPicture& picture) { return start + int64_t(picture.seconds * 1e9); };
+  bool stopped = false;
+  while (more && !stopped) {
+    more = decodeNext(run, next);
+    const int64_t now = steadyNanoseconds();
+    if (more && dueAt(next) <= now && now - lastDelivered < longestDropNanoseconds) {
+      std::swap(current, next);  // the later picture is due already: this one is late
+      stopped = waitForStop(run, 0);
+      continue;
     }
-    const double wait = due - secondsNow();
-    if (wait > 0 && waitForStop(run, int(std::ceil(wait * 1000.0)))) return;
-    if (wait <= 0 && waitForStop(run, 0)) return;
+    stopped = waitForStopUntil(run, dueAt(current));
+    if (stopped) break;
+    av_frame_unref(run.decoder.frame);
+    av_frame_move_ref(run.decoder.frame, current.frame);
     if (placeVideoPicture(run)) {
       rewindsAtPlaced = run.file.rewinds;
       deliverFrame(run);
+      lastDelivered = steadyNanoseconds();
     }
-    due += interval;
-    // After a long stall, start the pace anew rather than rush to catch up.
-    if (secondsNow() - due > 2 * interval) due = secondsNow();
+    if (run.file.rewinds - rewindsAtPlaced >= 2) more = false;
+    std::swap(current, next);
   }
+  if (!stopped && !run.file.unreadable) diagnostic("camera", "Video file gives no pictures: capture ended.");
+  av_frame_free(&current.frame);
+  av_frame_free(&next.frame);
 }
 
 namespace {
@@ -199,14 +318,15 @@ std::string baseName(const std::string& path) {
 // Any other value of TESSARO_CAMERA is the path of a video file.
 bool fileChosenBy(const char* choice) { return choice != nullptr; }
 
-std::vector<CameraEntry> fileList(const char* choice) {
+std::vector<CameraEntry> fileList(const char* choice, std::vector<CameraSkip>& skipped) {
   CaptureMode mode{};
   std::string reason;
   if (!probeVideoFile(choice, mode, reason)) {
-    diagnostic("camera", "Cannot use video file %s as a camera: %s", choice, reason.c_str());
+    skipped.push_back({choice, "cannot be used as a video file: " + reason,
+                       std::string("Cannot use video file ") + choice + " as a camera: " + reason});
     return {};
   }
-  return {{&videoFileSource, choice, "Video file " + baseName(choice)}};
+  return {{&videoFileSource, choice, "Video file " + baseName(choice), "FFmpeg", ""}};
 }
 
 bool fileConnect(CaptureSystem& system, const CameraEntry& camera) {
@@ -226,6 +346,8 @@ bool fileStart(CaptureSystem&, const CameraEntry& camera, CaptureRun& run) {
   return openVideoFile(camera.path.c_str(), run);
 }
 
+void fileStop(CaptureSystem&, CaptureRun& run) { closeVideoFile(run); }
+
 bool fileOpenOffline(OfflineCamera& camera, const char* name, CaptureMode& mode, double& durationSeconds,
                      std::string& reason) {
   if (!probeVideoFile(name, mode, reason)) return false;
@@ -238,31 +360,13 @@ bool fileOpenOffline(OfflineCamera& camera, const char* name, CaptureMode& mode,
   return true;
 }
 
-// The picture's own time; pictures without a time stamp follow the rate.
-double pictureSeconds(OfflineCamera& camera) {
-  const double byIndex = double(camera.frameIndex) / camera.framesPerSecond;
-  const AVFrame* picture = camera.run.decoder.frame;
-  const int64_t pts = picture->best_effort_timestamp;
-  if (pts == AV_NOPTS_VALUE) return byIndex;
-  if (camera.frameIndex == 0) camera.firstPts = pts;
-  const AVRational base = camera.run.file.format->streams[camera.run.file.streamIndex]->time_base;
-  double seconds = double(pts - camera.firstPts) * av_q2d(base) + camera.loopOffset;
-  if (camera.frameIndex > 0 && seconds <= camera.lastSeconds) {
-    // The file started over: carry on one frame after where it ended.
-    camera.loopOffset =
-        camera.lastSeconds + 1.0 / camera.framesPerSecond - double(pts - camera.firstPts) * av_q2d(base);
-    seconds = camera.lastSeconds + 1.0 / camera.framesPerSecond;
-  }
-  return seconds;
-}
-
 bool fileNextOffline(OfflineCamera& camera, double& seconds) {
   // A picture that cannot be placed is skipped, as the live camera drops it;
   // once the file started over twice without one, every picture was tried.
   const uint32_t rewinds = camera.run.file.rewinds;
   for (;;) {
     if (!nextPicture(camera.run) || camera.run.file.rewinds - rewinds >= 2) return false;
-    seconds = pictureSeconds(camera);
+    seconds = stampPicture(camera.run.file.clock, camera.run.decoder.frame, secondsPerTick(camera.run.file));
     if (placeVideoPicture(camera.run)) return true;
   }
 }
@@ -271,5 +375,5 @@ void fileCloseOffline(OfflineCamera& camera) { closeVideoFile(camera.run); }
 }  // namespace
 
 const CameraSource videoFileSource = {fileChosenBy,    fileList,        fileConnect,         fileDisconnect,
-                                      codecName,       fileStart,       runVideoFileCapture, closeVideoFile,
+                                      codecName,       fileStart,       runVideoFileCapture, fileStop,
                                       fileOpenOffline, fileNextOffline, fileCloseOffline};

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make run` on a machine with a display and no usable camera: one line says
-# the demo camera stands in, after the reason a camera that is there cannot be
-# used; the installation opens with the demo camera, and Escape ends it.
+# the demo camera stands in, after the camera listing that says why a camera
+# that is there cannot be used; the installation opens with the demo camera,
+# and Escape ends it.
 . "$(dirname "$0")/lib.sh"
 line="No usable camera found: starting with the built-in demo camera (TESSARO_CAMERA=demo)."
 e2e_start_xvfb
@@ -10,13 +11,14 @@ e2e_start_xvfb
 # tells which camera it was given.
 stub="$E2E_TMP/build"
 mkdir -p "$stub"
-printf '#!/bin/sh\necho "Cannot open /dev/video0: Permission denied" >&2\necho 0\nexit 1\n' >"$stub/tessaro-cameras"
+listing="skipped: /dev/video0: cannot be opened: Permission denied
+No usable camera."
+printf '#!/bin/sh\necho "%s"\nexit 1\n' "$listing" >"$stub/tessaro-cameras"
 printf '#!/bin/sh\necho "camera: ${TESSARO_CAMERA:-none}"\n' >"$stub/tessaro"
 chmod +x "$stub/tessaro-cameras" "$stub/tessaro"
 env -u TESSARO_CAMERA TESSARO_BUILD_DIR="$stub" timeout -s KILL 10 "$TESSARO_SOURCE_DIR/scripts/run" \
   >"$APP_STDOUT" 2>"$APP_STDERR" || e2e_fail "make run with an unusable camera failed"
-[ "$(cat "$APP_STDERR")" = "Cannot open /dev/video0: Permission denied" ] ||
-  e2e_fail "the reason the camera cannot be used was not passed on"
+[ "$(cat "$APP_STDERR")" = "$listing" ] || e2e_fail "the reason the camera cannot be used was not passed on"
 [ "$(cat "$APP_STDOUT")" = "$line
 camera: demo" ] || e2e_fail "expected the demo camera line, then the installation with the demo camera"
 

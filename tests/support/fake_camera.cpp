@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -644,12 +646,25 @@ int fakeClose(int fd) {
   return close(fd);
 }
 
-const CaptureDeviceOps fakeOps = {fakeOpen, fakeIoctl, fakeMmap, fakeMunmap, fakePoll, fakeClose};
+// The nodes are files standing in for character devices: said so, as stat()
+// says of /dev/videoN.
+int fakeStat(const char* path, struct stat* status) {
+  if (::stat(path, status) < 0) return -1;
+  std::lock_guard guard(fake.lock);
+  const std::filesystem::path node(path);
+  if (node.parent_path() == fake.folder && fake.nodeFiles.count(node.filename())) {
+    status->st_mode = S_IFCHR | 0660;
+    status->st_rdev = makedev(81u, unsigned(fake.nodeFiles[node.filename()]));
+  }
+  return 0;
+}
+
+const CaptureDeviceOps fakeOps = {fakeOpen, fakeIoctl, fakeMmap, fakeMunmap, fakePoll, fakeClose, fakeStat};
 
 size_t addDevice(const FakeNode& node) {
   auto device = std::make_unique<Device>();
   device->node = node;
-  device->busInfo = "usb-fake-" + node.card;  // a UVC camera's nodes share its bus
+  device->busInfo = node.busInfo.empty() ? "usb-fake-" + node.card : node.busInfo;
   if (node.kind == FakeNodeKind::Capture && !node.formats.empty()) {
     const FakeFormat& first = node.formats.front();
     device->format.pixelformat = first.fourcc;
@@ -782,11 +797,23 @@ void fakeUnregister(const std::string& file) {
 }
 
 void fakeReplug(const std::string& file) {
+  FakeNode node;
+  {
+    std::lock_guard guard(fake.lock);
+    const auto found = fake.nodeFiles.find(file);
+    if (found == fake.nodeFiles.end()) return;
+    node = fake.devices[found->second]->node;
+  }
+  fakeReplug(file, node);
+}
+
+void fakeReplug(const std::string& file, const FakeNode& as) {
   std::lock_guard guard(fake.lock);
   const auto found = fake.nodeFiles.find(file);
   if (found == fake.nodeFiles.end()) return;
   unregister(found->second);
-  const FakeNode node = fake.devices[found->second]->node;
+  FakeNode node = as;
+  node.file = file;
   found->second = addDevice(node);
   if (std::FILE* f = std::fopen((fake.folder + "/" + file).c_str(), "w")) std::fclose(f);
 }

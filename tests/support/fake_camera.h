@@ -115,6 +115,7 @@ struct FakeNode {
   FakeNodeKind kind = FakeNodeKind::Capture;
   std::vector<FakeFormat> formats;
   FakeDriver driver;
+  std::string busInfo = "";  // empty: "usb-fake-" and the card, a UVC camera's nodes sharing it
 };
 
 // Puts the fake behind the layer with these nodes; uninstall restores the
@@ -140,8 +141,10 @@ bool fakeProduceFrames(const std::vector<std::vector<uint8_t>>& frames, uint32_t
 // The unplug sequence of the device behind `file` (see above).
 void fakeUnplug(const std::string& file = "video0");
 void fakeUnregister(const std::string& file = "video0");
-// A new device behind `file`, configured as at installation.
+// A new device behind `file`, configured as at installation, or as `as`
+// (whose file name is ignored). The node file is made anew (inotify sees it).
 void fakeReplug(const std::string& file = "video0");
+void fakeReplug(const std::string& file, const FakeNode& as);
 
 // The format last set on any device.
 v4l2_pix_format fakeCurrentFormat();

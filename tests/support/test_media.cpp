@@ -82,7 +82,8 @@ std::vector<uint8_t> withDamagedScan(const std::vector<uint8_t>& jpeg) {
 }
 
 bool writeGreyVideo(const std::string& path, int width, int height, int framesPerSecond,
-                    const std::vector<uint8_t>& levels) {
+                    const std::vector<uint8_t>& levels, const std::vector<int64_t>& ticks) {
+  if (!ticks.empty() && ticks.size() != levels.size()) return false;
   AVFormatContext* format = nullptr;
   if (avformat_alloc_output_context2(&format, nullptr, nullptr, path.c_str()) < 0) return false;
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
@@ -114,7 +115,7 @@ bool writeGreyVideo(const std::string& path, int width, int height, int framesPe
     AVFrame* frame = greyFrame(width, height, AV_PIX_FMT_YUV420P);
     for (int j = 0; j < height; ++j)
       std::memset(frame->data[0] + j * frame->linesize[0], levels[i], size_t(width));
-    frame->pts = int64_t(i);
+    frame->pts = ticks.empty() ? int64_t(i) : ticks[i];
     frame->quality = FF_QP2LAMBDA * 2;
     ok = avcodec_send_frame(context, frame) == 0;
     av_frame_free(&frame);

@@ -15,6 +15,8 @@ std::vector<uint8_t> withoutHuffmanTables(const std::vector<uint8_t>& jpeg);
 // picture undecoded.
 std::vector<uint8_t> withDamagedScan(const std::vector<uint8_t>& jpeg);
 // A video file (container from the name's extension, MPEG-4 video) of
-// uniformly grey frames, one per entry of `levels`.
+// uniformly grey frames, one per entry of `levels`, stamped 0, 1, 2... or
+// with `ticks` (in 1 / framesPerSecond, increasing): a variable-rate file,
+// as one with dropped frames. The stream says framesPerSecond as its rate.
 bool writeGreyVideo(const std::string& path, int width, int height, int framesPerSecond,
-                    const std::vector<uint8_t>& levels);
+                    const std::vector<uint8_t>& levels, const std::vector<int64_t>& ticks = {});

@@ -1,0 +1,14 @@
+#pragma once
+// What tessaro-cameras prints: every camera the installation would find, its
+// node, name, driver and the modes the camera layer can deliver, and why each
+// camera (or format of one) that is there cannot be used.
+#include <string>
+
+struct CameraListing {
+  std::string text;
+  int usableCameras;  // cameras with at least one mode
+};
+
+// Lists through the camera layer as the installation would (TESSARO_CAMERA
+// included).
+CameraListing describeCameras();
