@@ -90,6 +90,6 @@ TEST_F(ServiceWatchThread, NotificationsStopWhileTheSoundIsStuck) {
   capturing = false;
   const std::string lines = testing::internal::GetCapturedStderr();
   EXPECT_EQ(lines,
-            "service: the sound is stuck; no more watchdog notifications, so a service manager restarts the "
+            "service: the sound has stopped; no more watchdog notifications, so a service manager restarts the "
             "program\nservice: the sound is alive again; watchdog notifications resume\n");
 }
