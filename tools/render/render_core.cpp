@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/exact_float.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
 #include "sound/synth_state.h"
@@ -137,7 +138,7 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
     // analysed before the audio library asks for it, in time order.
     const double blockStart = static_cast<double>(rendered) / renderSampleRate;
     while (haveFrame && frameSeconds <= blockStart) {
-      processFrame(&frame, static_cast<float>(frameSeconds * 1000.0));
+      processFrame(&frame, exactFloat(frameSeconds * 1000.0));
       ++result.framesAnalysed;
       haveFrame = nextOfflineFrame(source, frame, frameSeconds);
     }
