@@ -211,7 +211,8 @@ void controlStep(float fraction, float speed, SynthState& state, SynthTargets& t
                             : 0.0;
   targets.toneIncrementTarget = exactFloat(noteTable[currentNote(state)] * toneIncrementPerRatio);
 
-  state.strikeIncrement = strikeIncrementPerRatio * noteTable[strikeBand(speed)];
+  targets.strikeBand = strikeBand(speed);
+  state.strikeIncrement = strikeIncrementPerRatio * noteTable[targets.strikeBand];
 
   const float velocityX = finiteOrZero(motionState.velocityX.load(std::memory_order_relaxed));
   const double pan = std::fmin(std::fmax(panPerVelocity * velocityX, -1.0), 1.0);
