@@ -9,6 +9,7 @@ constexpr uint32_t WM_NULL = 0;
 constexpr uint32_t WM_CREATE = 1;
 constexpr uint32_t WM_SIZE = 5;
 constexpr uint32_t WM_ACTIVATE = 6;
+constexpr uint32_t WM_PAINT = 15;
 constexpr uint32_t WM_CLOSE = 16;
 constexpr uint32_t WM_QUIT = 18;
 constexpr uint32_t WM_KEYDOWN = 256;
