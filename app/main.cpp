@@ -7,6 +7,7 @@
 #include "display/font_atlas.h"
 #include "display/scene_state.h"
 #include "platform/clock.h"
+#include "platform/message_box.h"
 #include "platform/window.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
@@ -18,7 +19,9 @@ namespace {
 AppMessage messageRecord{};
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // A message box's own process shows its box and ends.
+  if (const int boxStatus = runMessageBoxProcess(argc, argv); boxStatus >= 0) return boxStatus;
   // Lines reach a log as they happen, not when the process ends.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 

@@ -7,6 +7,7 @@
 namespace {
 bool quitPosted = false;
 int32_t quitCode = 0;
+bool closeRequested = false;
 
 uint8_t virtualKeyOfNamedKey(SDL_Keycode key) {
   switch (key) {
@@ -103,10 +104,18 @@ void postQuitMessage(int32_t exitCode) {
   quitCode = exitCode;
 }
 
+void requestAppClose() { closeRequested = true; }
+bool appCloseRequested() { return closeRequested; }
+
 bool peekAppMessage(AppMessage& message) {
   SDL_Event event;
   if (SDL_PollEvent(&event)) {
     message = messageFromEvent(event);
+    return true;
+  }
+  if (closeRequested) {
+    closeRequested = false;
+    message = {WM_CLOSE, 0};
     return true;
   }
   if (quitPosted) {
