@@ -3,6 +3,33 @@
 #include <SDL.h>
 #include <SDL_syswm.h>
 #include <X11/Xlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform/diagnostics.h"
+
+namespace {
+DisplayLostEnding displayLostEnding = nullptr;
+std::atomic_flag ending = ATOMIC_FLAG_INIT;
+
+// Called by Xlib, with the display's lock held, on the thread that found the
+// connection gone. Nothing here may use the display again, and no exit
+// handler or destructor may run that could (it would wait for that lock).
+int onDisplayLost(Display*) {
+  if (!ending.test_and_set()) {
+    diagnostic("display", "the connection to the X server is lost: ending.");
+    if (displayLostEnding) displayLostEnding();
+  }
+  std::fflush(nullptr);
+  _exit(1);
+}
+}  // namespace
+
+void setDisplayLostEnding(DisplayLostEnding chosen) { displayLostEnding = chosen; }
+
+void watchForLostDisplay() { XSetIOErrorHandler(onDisplayLost); }
 
 void giveBlackBackground(SDL_Window* window) {
   SDL_SysWMinfo info;

@@ -94,6 +94,7 @@ bool createAppWindow(const char* title, int32_t width, int32_t height, int32_t c
   }
 
   giveBlackBackground(appWindow.window);
+  watchForLostDisplay();
   SDL_ShowWindow(appWindow.window);
   SDL_RaiseWindow(appWindow.window);
   SDL_SetWindowInputFocus(appWindow.window);
