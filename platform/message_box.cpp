@@ -56,13 +56,11 @@ void onEndingSignal(int) {
   errno = saved;
 }
 
-// SIGINT and SIGTERM wake the wait instead of ending or being queued as SDL's
-// quit; whatever handled them before does again afterwards.
-struct EndingSignalsCaught {
-  struct sigaction previousInterrupt {
-  }, previousTerminate{};
-  bool caught = false;
-  EndingSignalsCaught() {
+// SIGINT and SIGTERM wake the wait instead of ending the program or being
+// queued as SDL's quit; whatever handled them before does again afterwards.
+class EndingSignals {
+ public:
+  EndingSignals() {
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     struct sigaction action {};
     action.sa_handler = onEndingSignal;
@@ -71,14 +69,32 @@ struct EndingSignalsCaught {
     sigaction(SIGTERM, &action, &previousTerminate);
     caught = true;
   }
-  ~EndingSignalsCaught() {
-    if (!caught) return;
+  ~EndingSignals() { release(); }
+  int descriptor() const { return caught ? signalPipe[0] : -1; }
+  // Whether one came since the last look.
+  bool arrived() {
+    bool any = false;
+    char byte = 0;
+    while (caught && read(signalPipe[0], &byte, 1) == 1) any = true;
+    return any;
+  }
+  // Hands the signals back; true when one came that no look saw.
+  bool release() {
+    if (!caught) return false;
     sigaction(SIGINT, &previousInterrupt, nullptr);
     sigaction(SIGTERM, &previousTerminate, nullptr);
+    const bool late = arrived();
     close(signalPipe[0]);
     close(signalPipe[1]);
     signalPipe[0] = signalPipe[1] = -1;
+    caught = false;
+    return late;
   }
+
+ private:
+  struct sigaction previousInterrupt {};
+  struct sigaction previousTerminate {};
+  bool caught = false;
 };
 
 // A close request of the program's window, left in the queue for the loop.
@@ -94,8 +110,10 @@ bool closeRequestQueued() {
   return false;
 }
 
-enum class BoxOutcome { answered, notShown, ended, noProcess };
+enum class BoxOutcome { answered, notShown, noProcess };
 
+// Waits for the box's process. On an ending the box is taken down, counts as
+// answered, and the message loop is asked to end the run.
 BoxOutcome showInOwnProcess(const char* caption, const char* text) {
   const std::string parent = std::to_string(getpid());
   char* arguments[] = {const_cast<char*>(selfPath),       const_cast<char*>(boxProcessFlag),
@@ -116,30 +134,33 @@ BoxOutcome showInOwnProcess(const char* caption, const char* text) {
   posix_spawnattr_setflags(&attributes,
                            POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  EndingSignalsCaught signals;
+  EndingSignals signals;
   pid_t box = -1;
   const int spawned = posix_spawn(&box, selfPath, nullptr, &attributes, arguments, environ);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0) return BoxOutcome::noProcess;
 
+  BoxOutcome outcome = BoxOutcome::answered;
   for (;;) {
     int status = 0;
-    const pid_t done = waitpid(box, &status, WNOHANG);
-    if (done == box || (done < 0 && errno != EINTR)) {
-      return done == box && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? BoxOutcome::answered
-                                                                          : BoxOutcome::notShown;
-    }
-    char byte = 0;
-    const bool signalled = signals.caught && read(signalPipe[0], &byte, 1) == 1;
-    if (signalled || closeRequestQueued()) {
+    if (signals.arrived() || closeRequestQueued()) {
       kill(-box, SIGKILL);
       while (waitpid(box, &status, 0) < 0 && errno == EINTR) {
       }
-      return BoxOutcome::ended;
+      requestAppClose();
+      break;
     }
-    pollfd wake{signals.caught ? signalPipe[0] : -1, POLLIN, 0};
+    const pid_t done = waitpid(box, &status, WNOHANG);
+    if (done == box || (done < 0 && errno != EINTR)) {
+      if (done != box || !WIFEXITED(status) || WEXITSTATUS(status) != 0) outcome = BoxOutcome::notShown;
+      break;
+    }
+    pollfd wake{signals.descriptor(), POLLIN, 0};
     poll(&wake, 1, pollMs);
   }
+  // A signal in the last moment of the wait still ends the run.
+  if (signals.release()) requestAppClose();
+  return outcome;
 }
 
 // --- the box's own process -------------------------------------------------
@@ -176,7 +197,6 @@ void showMessageBox(BoxOwner* owner, const char* caption, const char* text) {
   }
   switch (showInOwnProcess(caption, text)) {
     case BoxOutcome::answered: return;
-    case BoxOutcome::ended: requestAppClose(); return;
     case BoxOutcome::notShown: printInstead(caption, text); return;
     case BoxOutcome::noProcess:
       // Without a process of its own the box can still be shown, only not ended.
