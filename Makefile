@@ -23,14 +23,19 @@ XVFB_RUN   := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset"
 # System libraries (D-Bus, Mesa) keep allocations to the end of the process.
 LSAN_OPTIONS := suppressions=$(CURDIR)/tests/support/lsan.supp:print_suppressions=0
 
-# The whole suite, then the unit tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer
-# (with the demo and video file cameras, whose threads the tests share data with).
+# The whole suite (ctest runs each test in a process of its own), the unit
+# tests once more as one process, then the unit tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the renderer's output of the
+# optimised build against the unoptimised sanitizer build's, and the threaded
+# tests under ThreadSanitizer (with the demo and video file cameras, whose
+# threads the tests share data with).
 test: build
 	cd $(BUILD) && $(XVFB_RUN) ctest --output-on-failure -j 2
+	cd $(BUILD) && $(XVFB_RUN) ./tessaro_tests --gtest_brief=1
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=address,undefined >/dev/null
-	@cmake --build build-asan -j $(JOBS) --target tessaro_tests
+	@cmake --build build-asan -j $(JOBS) --target tessaro_tests tessaro-render
 	cd build-asan && $(XVFB_RUN) env LSAN_OPTIONS=$(LSAN_OPTIONS) ctest --output-on-failure -j 2 -L unit
+	env LSAN_OPTIONS=$(LSAN_OPTIONS) scripts/check-same-arithmetic $(BUILD)/tessaro-render build-asan/tessaro-render
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=thread >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target tessaro_tests
 	cd build-tsan && $(XVFB_RUN) env TSAN_OPTIONS=halt_on_error=1 ./tessaro_tests --gtest_filter='*Concurren*:*Thread*:DemoCamera.*:VideoFileCamera.*'

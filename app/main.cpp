@@ -7,6 +7,8 @@
 #include "display/font_atlas.h"
 #include "display/scene_state.h"
 #include "platform/clock.h"
+#include "platform/display_server.h"
+#include "platform/message_box.h"
 #include "platform/window.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
@@ -16,11 +18,25 @@
 namespace {
 // The one message record; its wParam becomes the exit status.
 AppMessage messageRecord{};
+bool captureTornDown = false;
+
+// The X server went away: the shutdown's steps that need no display, with the
+// teardown lines, unless the shutdown has passed them already. The window and
+// its context went with the server.
+void endWithoutDisplay() {
+  if (captureTornDown) return;
+  BASS_Free();
+  stopCapture();
+  deleteMotionLock();
+}
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // A message box's own process shows its box and ends.
+  if (const int boxStatus = runMessageBoxProcess(argc, argv); boxStatus >= 0) return boxStatus;
   // Lines reach a log as they happen, not when the process ends.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  setDisplayLostEnding(endWithoutDisplay);
 
   // Start-up, strictly in this order.
   clearClock();
@@ -41,6 +57,7 @@ int main() {
   deleteGlyphLists();
   BASS_Free();    // no synthesis callback runs after this
   stopCapture();  // stop, disconnect and release, with the two teardown lines
+  captureTornDown = true;
   deleteMotionLock();
   destroyAppWindow();
   return static_cast<int>(messageRecord.wParam);  // 0 after a close, the key after Escape

@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include "platform/exact_float.h"
 #include "platform/message_box.h"
 
 #include <cerrno>
@@ -67,7 +68,7 @@ void startClock() {
     appClock.countsPerSecond = frequency;
     appClock.startCount = sources->counterValue();
     appClock.counterAvailable = true;
-    appClock.secondsPerCount = static_cast<float>(1.0 / static_cast<double>(frequency));
+    appClock.secondsPerCount = exactFloat(1.0 / static_cast<double>(frequency));
     return;
   }
   showMessageBox(nullptr, "Warning:", "No performance timer found!");
@@ -78,13 +79,13 @@ void startClock() {
   appClock.startMs = sources->millisecondTime();
 }
 
-float elapsedMs() { return static_cast<float>(rawElapsedMs()); }
+float elapsedMs() { return exactFloat(rawElapsedMs()); }
 
 void setStartMark() { appClock.startMark.store(elapsedMs(), std::memory_order_relaxed); }
 
 float msSinceStartMark() {
   const double mark = appClock.startMark.load(std::memory_order_relaxed);
-  return static_cast<float>(rawElapsedMs() - mark);
+  return exactFloat(rawElapsedMs() - mark);
 }
 
 void sleepMs(uint32_t ms) {

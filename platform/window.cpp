@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "platform/display_server.h"
+
 AppWindow appWindow{nullptr, nullptr, true, 640, 480, 32};
 uint8_t KeyState[256];
 
@@ -91,6 +93,8 @@ bool createAppWindow(const char* title, int32_t width, int32_t height, int32_t c
     return false;
   }
 
+  giveBlackBackground(appWindow.window);
+  watchForLostDisplay();
   SDL_ShowWindow(appWindow.window);
   SDL_RaiseWindow(appWindow.window);
   SDL_SetWindowInputFocus(appWindow.window);
@@ -129,5 +133,17 @@ void destroyAppWindow() {
 }
 
 void swapAppBuffers() { SDL_GL_SwapWindow(appWindow.window); }
+
+void presentBlack() {
+  if (!appWindow.window || !appWindow.renderContext || !renderingContextCurrent()) return;
+  // The scene state leaves the clear colour at the fog's grey for good; black
+  // only for this one clear.
+  GLfloat kept[4];
+  glGetFloatv(GL_COLOR_CLEAR_VALUE, kept);
+  glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+  glClear(GL_COLOR_BUFFER_BIT);
+  swapAppBuffers();
+  glClearColor(kept[0], kept[1], kept[2], kept[3]);
+}
 
 bool renderingContextCurrent() { return SDL_GL_GetCurrentContext() != nullptr; }

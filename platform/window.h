@@ -23,6 +23,9 @@ void destroyAppWindow();
 void setProjection(int32_t width, int32_t height);
 // Presents the back buffer (the stand-in for SwapBuffers on the device context).
 void swapAppBuffers();
+// Presents black again, where something covered the window; every state the
+// scene set-up left stays as it was.
+void presentBlack();
 // Whether the calling thread has an OpenGL context current.
 bool renderingContextCurrent();
 

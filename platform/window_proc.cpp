@@ -7,6 +7,7 @@
 namespace {
 bool quitPosted = false;
 int32_t quitCode = 0;
+bool closeRequested = false;
 
 uint8_t virtualKeyOfNamedKey(SDL_Keycode key) {
   switch (key) {
@@ -83,6 +84,7 @@ AppMessage messageFromEvent(const SDL_Event& event) {
         case SDL_WINDOWEVENT_MINIMIZED: return {WM_ACTIVATE, minimisedFlag | WA_INACTIVE};
         case SDL_WINDOWEVENT_RESTORED: return {WM_ACTIVATE, WA_ACTIVE};
         case SDL_WINDOWEVENT_SIZE_CHANGED: return {WM_SIZE, 0};
+        case SDL_WINDOWEVENT_EXPOSED: return {WM_PAINT, 0};
         default: return {WM_NULL, 0};
       }
     case SDL_KEYDOWN:
@@ -102,10 +104,18 @@ void postQuitMessage(int32_t exitCode) {
   quitCode = exitCode;
 }
 
+void requestAppClose() { closeRequested = true; }
+bool appCloseRequested() { return closeRequested; }
+
 bool peekAppMessage(AppMessage& message) {
   SDL_Event event;
   if (SDL_PollEvent(&event)) {
     message = messageFromEvent(event);
+    return true;
+  }
+  if (closeRequested) {
+    closeRequested = false;
+    message = {WM_CLOSE, 0};
     return true;
   }
   if (quitPosted) {
@@ -130,6 +140,11 @@ int64_t windowProc(uint32_t message, uint64_t wParam, int64_t /*lParam*/) {
       return 0;
     case WM_KEYDOWN: KeyState[wParam & 0xFF] = 1; return 0;
     case WM_KEYUP: KeyState[wParam & 0xFF] = 0; return 0;
+    case WM_PAINT:
+      // Whatever covered the window (a box, another window, a minimise) left
+      // its picture behind: black again.
+      presentBlack();
+      return 0;
     case WM_SIZE:
     case WM_CREATE: return 0;
     default:

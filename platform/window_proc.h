@@ -9,6 +9,7 @@ constexpr uint32_t WM_NULL = 0;
 constexpr uint32_t WM_CREATE = 1;
 constexpr uint32_t WM_SIZE = 5;
 constexpr uint32_t WM_ACTIVATE = 6;
+constexpr uint32_t WM_PAINT = 15;
 constexpr uint32_t WM_CLOSE = 16;
 constexpr uint32_t WM_QUIT = 18;
 constexpr uint32_t WM_KEYDOWN = 256;
@@ -42,3 +43,9 @@ bool peekAppMessage(AppMessage& message);
 void dispatchAppMessage(const AppMessage& message);
 int64_t windowProc(uint32_t message, uint64_t wParam, int64_t lParam);
 void postQuitMessage(int32_t exitCode);
+
+// An ending asked for where no message could carry it (a signal while a box
+// waited): the queue then yields a close message, as if the window had been
+// closed, once it holds nothing else.
+void requestAppClose();
+bool appCloseRequested();

@@ -25,6 +25,7 @@ struct SynthTargets {
   double panRight;
   float strikeLeftTarget;
   float strikeRightTarget;
+  int32_t strikeBand;  // the entry of noteTable the strike voice plays, 0 to 3
   bool noteJumpDrawn;  // the accumulator's integer part changed, so a jump was drawn
   int32_t noteJump;    // 0 to 3
 };

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/exact_float.h"
 #include "sound/synth_state.h"
 #include "sound/wave_tables.h"
 #include "vision/motion_state.h"
@@ -82,8 +83,8 @@ inline Lanes loadFrame(const float* frame) {
   return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(frame))));
 }
 
-// Narrowing to single precision and back, lane by lane.
-inline Lanes narrow(Lanes v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
+// Rounding to single precision and back, lane by lane, held exactly.
+inline Lanes narrow(Lanes v) { return _mm_cvtps_pd(heldExactly(_mm_cvtpd_ps(v))); }
 
 // A non-finite gain counts as 0 and a finite one is held to [0, 1].
 inline Lanes unitGains(float left, float right) {
@@ -112,7 +113,7 @@ inline Lanes mul(Lanes a, Lanes b) { return {a.left * b.left, a.right * b.right}
 inline double leftOf(Lanes v) { return v.left; }
 inline double rightOf(Lanes v) { return v.right; }
 inline Lanes loadFrame(const float* frame) { return {frame[0], frame[1]}; }
-inline Lanes narrow(Lanes v) { return {static_cast<float>(v.left), static_cast<float>(v.right)}; }
+inline Lanes narrow(Lanes v) { return {exactFloat(v.left), exactFloat(v.right)}; }
 inline double unitGain(float v) { return v > 0.0f && v <= FLT_MAX ? std::fmin(v, 1.0f) : 0.0f; }
 inline Lanes unitGains(float left, float right) { return {unitGain(left), unitGain(right)}; }
 inline int16_t sampleOf(double v) {
@@ -195,37 +196,34 @@ namespace {
 void controlStep(float fraction, float speed, SynthState& state, SynthTargets& targets) {
   // Note cycle: advances with the moving area; each change of its integer part
   // jumps ahead by a random 0 to 3 further steps.
-  state.noteAccumulator = static_cast<float>(state.noteAccumulator + noteStepsPerFraction * fraction);
+  state.noteAccumulator = exactFloat(state.noteAccumulator + noteStepsPerFraction * fraction);
   const int32_t step = static_cast<int32_t>(state.noteAccumulator);
   targets.noteJumpDrawn = step != state.lastNoteStep;
   targets.noteJump = targets.noteJumpDrawn ? drawNoteJump() : 0;
   const double wrapped =
       std::fmod(static_cast<double>(state.noteAccumulator) + targets.noteJump + noteCycleOffset,
                 static_cast<double>(noteCount));
-  state.noteAccumulator = static_cast<float>(wrapped);
+  state.noteAccumulator = exactFloat(wrapped);
   state.lastNoteStep = static_cast<int32_t>(wrapped);
 
   targets.levelTarget = static_cast<double>(fraction) > audibleFraction
                             ? toneLevelScale * std::pow(fraction, toneLevelExponent)
                             : 0.0;
-  targets.toneIncrementTarget = static_cast<float>(noteTable[currentNote(state)] * toneIncrementPerRatio);
+  targets.toneIncrementTarget = exactFloat(noteTable[currentNote(state)] * toneIncrementPerRatio);
 
-  state.strikeIncrement = strikeIncrementPerRatio * noteTable[strikeBand(speed)];
+  targets.strikeBand = strikeBand(speed);
+  state.strikeIncrement = strikeIncrementPerRatio * noteTable[targets.strikeBand];
 
   const float velocityX = finiteOrZero(motionState.velocityX.load(std::memory_order_relaxed));
   const double pan = std::fmin(std::fmax(panPerVelocity * velocityX, -1.0), 1.0);
   const double rightShare = (pan + 1.0) * 0.5;
-  targets.panLeft = static_cast<float>(std::sqrt(1.0 - rightShare));
+  targets.panLeft = exactFloat(std::sqrt(1.0 - rightShare));
   targets.panRight = std::sqrt(rightShare);
 
   const double strikeLoudness =
       std::fmin(std::fmax(strikeSpeedSlope * (speed - strikeSpeedThreshold), 0.0), 1.0) * strikePeak;
-  // Narrowed through explicit conversions: GCC 12's SLP vectorizer, seeing the
-  // two float stores and their reuse below, otherwise reuses the unrounded
-  // products.
-  const Lanes strikeTargets = narrow(mul(lanes(targets.panLeft, targets.panRight), both(strikeLoudness)));
-  targets.strikeLeftTarget = static_cast<float>(leftOf(strikeTargets));
-  targets.strikeRightTarget = static_cast<float>(rightOf(strikeTargets));
+  targets.strikeLeftTarget = exactFloat(targets.panLeft * strikeLoudness);
+  targets.strikeRightTarget = exactFloat(strikeLoudness * targets.panRight);
 }
 
 // Per frame: both voices through their smoothers into `frames` 16-bit stereo
@@ -271,6 +269,7 @@ void renderFrames(unsigned char* out, uint32_t frames, SynthState& state, const 
   state.toneLeftGain = settled(leftOf(toneGain));
   state.toneRightGain = settled(rightOf(toneGain));
   state.toneIncrement = toneIncrement;
+  // Already rounded to single precision: the conversions are exact.
   state.strikeLeftLevel = static_cast<float>(settled(leftOf(strikeLevel)));
   state.strikeRightLevel = static_cast<float>(settled(rightOf(strikeLevel)));
   // Wrapped once per call; within a call the phases grow freely.

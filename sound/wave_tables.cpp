@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <numbers>
 
+#include "platform/exact_float.h"
+
 WaveTable toneTable{};
 WaveTable strikeTable{};
 double semitoneRatios[12]{};
@@ -32,7 +34,7 @@ void fillToneTable(float* samples) {
   const double step = 2.0 * std::numbers::pi / toneFrameCount;
   double x = 0.0;
   for (int32_t i = 0; i < toneFrameCount; ++i) {
-    const float v = static_cast<float>((std::sin(2.0 * x) * 0.25 + std::sin(x)) * 0.5);
+    const float v = exactFloat((std::sin(2.0 * x) * 0.25 + std::sin(x)) * 0.5);
     samples[2 * i] = v;
     samples[2 * i + 1] = v;
     x += step;
@@ -48,14 +50,14 @@ void fillStrikeTable(float* samples) {
   float p = 0.0f;
   float t = 0.0f;
   for (int32_t i = 0; i < strikeFrameCount; ++i) {
-    const float eL = static_cast<float>(1.0 - std::fmod(2.0 * p, 1.0));
+    const float eL = exactFloat(1.0 - std::fmod(2.0 * p, 1.0));
     const double sL = std::sin(2250.0 * t);
-    samples[2 * i] = static_cast<float>(eL * shape(sL, 5.0));
-    const float eR = static_cast<float>(1.0 - std::fmod(3.0 * p, 1.0));
+    samples[2 * i] = exactFloat(eL * shape(sL, 5.0));
+    const float eR = exactFloat(1.0 - std::fmod(3.0 * p, 1.0));
     const double sR = std::sin(1500.0 * t);
-    samples[2 * i + 1] = static_cast<float>(eR * shape(sR, 0.8));
-    p = static_cast<float>(p + rampStep);
-    t = static_cast<float>(t + timeStep);
+    samples[2 * i + 1] = exactFloat(eR * shape(sR, 0.8));
+    p = exactFloat(p + rampStep);
+    t = exactFloat(t + timeStep);
   }
 }
 

@@ -5,6 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <filesystem>
+#include <sstream>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +22,7 @@
 #include "sound/audio_output.h"
 #include "sound/synth_state.h"
 #include "support/test_media.h"
+#include "tools/render/motion_csv.h"
 #include "tools/render/render_core.h"
 #include "tools/render/wav_output.h"
 #include "vision/capture_offline.h"
@@ -77,23 +82,202 @@ TEST(Render, ReportsSourceAndSinkFailures) {
   EXPECT_FALSE(BASS_Free());
 }
 
+// Names in `folder` that begin with `prefix`: what an output left behind.
+std::vector<std::string> filesBeginning(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) == 0) names.push_back(name);
+  }
+  return names;
+}
+
 TEST(WavOutput, AFailedOpeningGivesItsOwnReasonAndLeavesNothing) {
   const std::string folder = testing::TempDir() + "tessaro_wav_" + std::to_string(getpid());
   WavOutput wav{};
   std::string error;
   errno = ENOSPC;  // left over from something earlier
-  EXPECT_FALSE(openWavOutput(wav, folder + "/missing/out.wav", 44100, error));
+  EXPECT_FALSE(openWavOutput(wav, folder + "/missing/out.wav", error));
   EXPECT_EQ(error, std::strerror(ENOENT));
 
-  // A rate libsndfile refuses before touching the file system: its own text.
+  // A rate libsndfile refuses before writing anything: its own text.
+  const std::string name = "tessaro_wav_rate_" + std::to_string(getpid()) + ".wav";
+  ASSERT_TRUE(openWavOutput(wav, testing::TempDir() + name, error)) << error;
   errno = ENOSPC;
   error.clear();
-  EXPECT_FALSE(openWavOutput(wav, testing::TempDir() + "tessaro_wav_rate.wav", 0, error));
+  EXPECT_FALSE(beginWavOutput(wav, 0, 44100, error));
   EXPECT_NE(error, std::strerror(ENOSPC));
   EXPECT_FALSE(error.empty());
-  const std::string partial = testing::TempDir() + "tessaro_wav_rate.wav.partial";
-  EXPECT_NE(access(partial.c_str(), F_OK), 0) << "a partial file was left behind";
-  std::remove(partial.c_str());
+  EXPECT_EQ(filesBeginning(testing::TempDir(), name), std::vector<std::string>{})
+      << "a partial file was left";
+}
+
+// A file that keeps only its first bytes and its length, as libsndfile sees
+// it: lets a header be read after gigabytes were written.
+struct LengthOnlyFile {
+  std::vector<unsigned char> head = std::vector<unsigned char>(4096);
+  sf_count_t length = 0, position = 0;
+} lengthOnly;
+sf_count_t lengthOnlySize(void*) { return lengthOnly.length; }
+sf_count_t lengthOnlySeek(sf_count_t offset, int whence, void*) {
+  lengthOnly.position = (whence == SEEK_SET   ? 0
+                         : whence == SEEK_CUR ? lengthOnly.position
+                                              : lengthOnly.length) +
+                        offset;
+  return lengthOnly.position;
+}
+sf_count_t lengthOnlyRead(void*, sf_count_t, void*) { return 0; }
+sf_count_t lengthOnlyWrite(const void* data, sf_count_t count, void*) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  for (sf_count_t i = 0; i < count && lengthOnly.position + i < sf_count_t(lengthOnly.head.size()); ++i) {
+    lengthOnly.head[size_t(lengthOnly.position + i)] = bytes[i];
+  }
+  lengthOnly.position += count;
+  lengthOnly.length = std::max(lengthOnly.length, lengthOnly.position);
+  return count;
+}
+sf_count_t lengthOnlyTell(void*) { return lengthOnly.position; }
+SF_VIRTUAL_IO lengthOnlyCalls{lengthOnlySize, lengthOnlySeek, lengthOnlyRead, lengthOnlyWrite,
+                              lengthOnlyTell};
+
+uint32_t u32At(const std::vector<unsigned char>& b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+uint64_t u64At(const std::vector<unsigned char>& b, size_t at) {
+  return uint64_t(u32At(b, at)) | uint64_t(u32At(b, at + 4)) << 32;
+}
+
+// A WAV header holds the data's length in 32 bits: a longer sound is RF64,
+// whose ds64 chunk holds it in 64, and any sound that fits stays a plain WAV.
+TEST(WavOutput, SoundLongerThanAWavHeaderHoldsIsWrittenAsRf64) {
+  const std::string path = testing::TempDir() + "tessaro_rf64_" + std::to_string(getpid()) + ".wav";
+  const std::vector<int16_t> block(2 * 262144);  // 1 MiB of silence
+  for (const uint64_t frames : {uint64_t{44100}, wavFrameLimit, wavFrameLimit + 1}) {
+    SCOPED_TRACE(frames);
+    lengthOnly = LengthOnlyFile{};
+    setWavFileCalls(&lengthOnlyCalls);
+    WavOutput wav{};
+    std::string error;
+    ASSERT_TRUE(openWavOutput(wav, path, error)) << error;
+    ASSERT_TRUE(beginWavOutput(wav, 44100, frames, error)) << error;
+    for (uint64_t done = 0; done < frames;) {
+      const auto n = static_cast<uint32_t>(std::min<uint64_t>(block.size() / 2, frames - done));
+      ASSERT_TRUE(writeWavFrames(wav, block.data(), n, error)) << error;
+      done += n;
+    }
+    ASSERT_TRUE(finishWavOutput(wav, error)) << error;
+    abandonWavOutput(wav);
+    setWavFileCalls(nullptr);
+
+    const std::vector<unsigned char>& h = lengthOnly.head;
+    const std::string kind(h.begin(), h.begin() + 4);
+    const uint64_t dataBytes = 4 * frames;
+    ASSERT_EQ(kind, frames <= wavFrameLimit ? "RIFF" : "RF64");
+    if (kind == "RIFF") {
+      EXPECT_EQ(u32At(h, 4), uint64_t(lengthOnly.length) - 8);
+      EXPECT_EQ(u32At(h, 40), dataBytes);  // the data chunk of the 44-byte header
+      EXPECT_EQ(uint64_t(lengthOnly.length), 44 + dataBytes);
+    } else {
+      EXPECT_EQ(std::string(h.begin() + 12, h.begin() + 16), "ds64");
+      EXPECT_EQ(u64At(h, 20), uint64_t(lengthOnly.length) - 8);  // the whole file
+      EXPECT_EQ(u64At(h, 28), dataBytes);                        // its data
+      EXPECT_EQ(u64At(h, 36), frames);                           // its frames
+    }
+  }
+  EXPECT_EQ(filesBeginning(testing::TempDir(), "tessaro_rf64_" + std::to_string(getpid())),
+            std::vector<std::string>{});
+}
+
+// The motion log, read back, holds the bits of the analysis run directly on
+// the same frames at the same times; each row's voice values are those of the
+// synthesis call after it, whose loudness target follows the moving fraction
+// of the last frame before that call.
+TEST(MotionCsv, RowsReadBackToTheBitsOfTheAnalysisRunDirectly) {
+  const std::string base = testing::TempDir() + "tessaro_csv_" + std::to_string(getpid());
+  const std::string clip = base + ".mkv", csvPath = base + ".csv";
+  // A white block crossing a black picture, losslessly encoded.
+  const std::string make =
+      "ffmpeg -loglevel error -nostdin -f lavfi -i color=c=black:s=160x120:r=15 -f lavfi -i "
+      "color=c=white:s=40x60:r=15 -filter_complex \"[0][1]overlay=x='mod(t*90,160)':y=20\" -t 2 -c:v ffv1 -y "
+      "'" +
+      clip + "'";
+  ASSERT_EQ(std::system(make.c_str()), 0) << "could not make the test clip with the ffmpeg command";
+
+  struct Direct {
+    double seconds;
+    float frameMs;
+    MotionValues motion;
+  };
+  std::vector<Direct> direct;
+  OfflineSource source{};
+  std::string reason;
+  ASSERT_TRUE(openOfflineSource(source, clip.c_str(), reason)) << reason;
+  ASSERT_TRUE(allocateFrameBuffers(source.width, source.height));
+  resetMotionState();
+  frameTiming = FrameTiming{};
+  FrameRecord frame{};
+  double seconds = 0.0;
+  // The source loops: one pass of the 2 s clip is 30 frames.
+  while (direct.size() < 30 && nextOfflineFrame(source, frame, seconds)) {
+    processFrame(&frame, static_cast<float>(seconds * 1000.0));
+    direct.push_back({seconds, frameTiming.frameTime, copyMotionState()});
+  }
+  closeOfflineSource(source);
+  ASSERT_GE(direct.size(), 25u);
+
+  MotionCsv csv;
+  std::string error;
+  ASSERT_TRUE(openMotionCsv(csv, csvPath, error)) << error;
+  RenderRequest request{clip, 0.0, 1, false, nullptr, nullptr};
+  request.tap = &motionCsvTap;
+  request.tapUser = &csv;
+  RenderResult result;
+  ASSERT_TRUE(renderRecording(request, result, error)) << error;
+  ASSERT_TRUE(finishMotionCsv(csv, error)) << error;
+  ASSERT_TRUE(commitMotionCsv(csv, error)) << error;
+
+  std::ifstream in(csvPath);
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line, motionCsvHeader);
+  std::vector<std::vector<std::string>> rows;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    std::stringstream split(line);
+    for (std::string field; std::getline(split, field, ',');) fields.push_back(field);
+    ASSERT_EQ(fields.size(), 18u) << line;
+    rows.push_back(fields);
+  }
+  std::remove(csvPath.c_str());
+  std::remove(clip.c_str());
+  ASSERT_EQ(rows.size(), size_t(result.framesAnalysed));
+  ASSERT_LE(rows.size(), direct.size());
+
+  const auto bits = [](float v) { return std::bit_cast<uint32_t>(v); };
+  const auto readFloat = [](const std::string& text) { return std::strtof(text.c_str(), nullptr); };
+  int moving = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::vector<std::string>& r = rows[i];
+    const MotionValues& m = direct[i].motion;
+    const float expected[11] = {direct[i].frameMs, m.movingFraction, m.centroidX,    m.centroidY,
+                                m.velocityX,       m.velocityY,      m.speed,        m.leftGain,
+                                m.rightGain,       m.lastCentroidX,  m.lastCentroidY};
+    for (size_t c = 0; c < 11; ++c) EXPECT_EQ(bits(readFloat(r[c])), bits(expected[c])) << "column " << c;
+    moving += m.movingFraction > 0.0f;
+    // The synthesis call after frame i is that of the first 100 ms request that
+    // starts at or after its time.
+    const auto requestStart = [](uint64_t k) { return static_cast<double>(k * 4410) / 44100.0; };
+    uint64_t k = 0;
+    while (requestStart(k) < direct[i].seconds) ++k;
+    const double call = requestStart(k);
+    size_t last = i;
+    while (last + 1 < rows.size() && direct[last + 1].seconds <= call) ++last;
+    const float fraction = direct[last].motion.movingFraction;
+    const double target = fraction > 0.001 ? 0.55 * std::pow(double{fraction}, 0.125) : 0.0;
+    EXPECT_EQ(std::strtod(r[12].c_str(), nullptr), target);
+  }
+  EXPECT_GT(moving, 10);
 }
 
 // Places a decoded picture only after refusing the first `placerRefusals`.

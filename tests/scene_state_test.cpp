@@ -3,9 +3,14 @@
 #include "support/display_state_reset.h"
 #include "display/font_atlas.h"
 #include "display/texture_table.h"
+#include "platform/window_proc.h"
 #include "support/gl_context.h"
 
 #include <GL/gl.h>
+#include <SDL.h>
+#include <SDL_syswm.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -95,6 +100,44 @@ TEST_F(SceneState, SetsTheFixedRasterState) {
   EXPECT_EQ(integer(GL_BLEND_DST), GL_ZERO);
   // The window shows black, but the clear colour left behind is the fog grey.
   EXPECT_EQ(floats4(GL_COLOR_CLEAR_VALUE), (Rgba{0.25f, 0.25f, 0.25f, 1.0f}));
+}
+
+// The pixels the X server holds for the window, as the screen shows them.
+std::vector<unsigned long> shownPixels() {
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  std::vector<unsigned long> pixels;
+  if (!SDL_GetWindowWMInfo(appWindow.window, &info)) return pixels;
+  glFinish();
+  XSync(info.info.x11.display, False);
+  XImage* image = XGetImage(info.info.x11.display, info.info.x11.window, 0, 0, testWindowSize, testWindowSize,
+                            AllPlanes, ZPixmap);
+  if (!image) return pixels;
+  for (int y = 0; y < testWindowSize; ++y)
+    for (int x = 0; x < testWindowSize; ++x) pixels.push_back(XGetPixel(image, x, y));
+  XDestroyImage(image);
+  return pixels;
+}
+
+// An exposed window is presented black again, through the window procedure,
+// while the clear colour and everything else the scene set-up left stays.
+TEST_F(SceneState, ExposedWindowIsPresentedBlackAndKeepsTheFogGreyClearColour) {
+  initSceneState();
+  // Something else on show: the fog grey, presented.
+  glClear(GL_COLOR_BUFFER_BIT);
+  swapAppBuffers();
+  const std::vector<unsigned long> black(size_t(testWindowSize) * testWindowSize, 0);
+  ASSERT_NE(shownPixels(), black);
+  SDL_Event event{};
+  event.type = SDL_WINDOWEVENT;
+  event.window.event = SDL_WINDOWEVENT_EXPOSED;
+  const AppMessage exposed = messageFromEvent(event);
+  EXPECT_EQ(exposed.message, WM_PAINT);
+  dispatchAppMessage(exposed);
+  EXPECT_EQ(shownPixels(), black);
+  EXPECT_EQ(floats4(GL_COLOR_CLEAR_VALUE), (Rgba{0.25f, 0.25f, 0.25f, 1.0f}));
+  EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST));
+  EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
 }
 
 TEST_F(SceneState, ConfiguresEveryLightWithTheDefaultsAndTheLightModel) {

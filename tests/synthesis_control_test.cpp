@@ -1,6 +1,7 @@
 // The once-per-call control step: note cycle, targets, pan and strike band.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -24,6 +25,12 @@ TEST_F(SynthesisControl, WorkedExampleFromTheZeroState) {
   EXPECT_NEAR(synthTargets.panRight, 0.8944, 5e-5);
   EXPECT_NEAR(synthTargets.strikeLeftTarget, 0.04025, 5e-6);
   EXPECT_NEAR(synthTargets.strikeRightTarget, 0.08050, 5e-6);
+  // Where the step rounds to single precision, the bits, worked out apart from
+  // this code with exact rationals rounded as the written arithmetic rounds.
+  EXPECT_EQ(std::bit_cast<uint32_t>(synthTargets.panLeft), 0x3ee4f92eu);
+  EXPECT_EQ(synthTargets.panRight, 0x1.c9f25c717639ep-1);
+  EXPECT_EQ(std::bit_cast<uint32_t>(synthTargets.strikeLeftTarget), 0x3d24dc5fu);
+  EXPECT_EQ(std::bit_cast<uint32_t>(synthTargets.strikeRightTarget), 0x3da4dc5fu);
   // 1.5 has integer part 1, not the 0 left before: a jump d is drawn.
   ASSERT_TRUE(synthTargets.noteJumpDrawn);
   const int d = synthTargets.noteJump;

@@ -209,3 +209,22 @@ TEST_F(MessageQueueTest, LoopEndsOnceRestoredWithEscapeStillDown) {
   EXPECT_EQ(message.message, WM_ACTIVATE);
   EXPECT_TRUE(appWindow.windowActive);
 }
+
+// An ending that came while a box waited (a signal) arrives as a close
+// message once the queue holds nothing else, then the quit.
+TEST_F(MessageQueueTest, RequestedCloseComesAsACloseOnceTheQueueIsEmpty) {
+  push(keyEvent(SDL_KEYDOWN, SDLK_a));
+  requestAppClose();
+  EXPECT_TRUE(appCloseRequested());
+  AppMessage message;
+  ASSERT_TRUE(peekAppMessage(message));
+  EXPECT_EQ(message.message, WM_KEYDOWN);
+  ASSERT_TRUE(peekAppMessage(message));
+  EXPECT_EQ(message.message, WM_CLOSE);
+  EXPECT_FALSE(appCloseRequested());
+  dispatchAppMessage(message);
+  ASSERT_TRUE(peekAppMessage(message));
+  EXPECT_EQ(message.message, WM_QUIT);
+  EXPECT_EQ(message.wParam, 0u);
+  EXPECT_FALSE(peekAppMessage(message));
+}

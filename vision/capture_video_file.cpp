@@ -4,6 +4,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -198,6 +200,13 @@ double stampPicture(PictureClock& clock, const AVFrame* picture, double secondsP
 }
 
 bool probeVideoFile(const char* path, CaptureMode& mode, std::string& reason) {
+  // FFmpeg would wait in open() for ever on a FIFO and read a device without
+  // end: only regular files are video files.
+  struct stat status {};
+  if (stat(path, &status) == 0 && !S_ISREG(status.st_mode)) {
+    reason = "not a regular file";
+    return false;
+  }
   AVFormatContext* format = nullptr;
   AVCodecContext* context = nullptr;
   int index = -1;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "platform/exact_float.h"
 #include "vision/frame_buffers.h"
 #include "vision/frame_layout.h"
 #include "vision/frame_pipeline.h"
@@ -160,20 +161,20 @@ void publishMotion(const MotionCounts& counts) {
 
   enterMotionLock();
   MotionState& s = motionState;
-  s.movingFraction =
-      static_cast<float>(static_cast<double>(counts.count) / (static_cast<double>(width) * height));
+  s.movingFraction = exactFloat(static_cast<double>(counts.count) / (static_cast<double>(width) * height));
   if (counts.count == 0) {
     leaveMotionLock();
     return;
   }
-  const float x = static_cast<float>(1.0 - static_cast<double>(counts.sumColumns) /
-                                               static_cast<double>(width * counts.count));
-  const float y = static_cast<float>(1.0 - static_cast<double>(counts.sumRows) /
-                                               static_cast<double>(height * counts.count));
+  // x is rounded to single precision before the smoothing; y enters it in
+  // double and is rounded only where it is stored.
+  const double x =
+      exactFloat(1.0 - static_cast<double>(counts.sumColumns) / static_cast<double>(width * counts.count));
+  const double y = 1.0 - static_cast<double>(counts.sumRows) / static_cast<double>(height * counts.count);
   double weight = 5.0 * static_cast<double>(s.movingFraction);
   if (weight > 0.95) weight = 0.95;
-  s.centroidX = static_cast<float>((1.0 - weight) * s.centroidX + weight * x);
-  s.centroidY = static_cast<float>((1.0 - weight) * s.centroidY + weight * y);
+  s.centroidX = exactFloat((1.0 - weight) * s.centroidX + weight * x);
+  s.centroidY = exactFloat((1.0 - weight) * s.centroidY + weight * y);
 
   // Velocities are smoothed from their own previous values: one infinite or NaN
   // result would stay for the rest of the run, so such a frame keeps them. It
@@ -187,22 +188,21 @@ void publishMotion(const MotionCounts& counts) {
   const double velocityY = (static_cast<double>(s.centroidY) - s.lastCentroidY) * rate * 1000.0 * 0.25 +
                            0.75 * static_cast<double>(s.velocityY);
   if (interval != 0.0 && std::isfinite(interval) && fitsFloat(velocityX) && fitsFloat(velocityY)) {
-    const float storedX = static_cast<float>(velocityX);
-    const float storedY = static_cast<float>(velocityY);
+    const float storedX = exactFloat(velocityX);
+    const float storedY = exactFloat(velocityY);
     const double speed =
         std::sqrt(static_cast<double>(storedY) * storedY + static_cast<double>(storedX) * storedX);
     if (fitsFloat(speed)) {
       s.velocityX.store(storedX, std::memory_order_relaxed);
       s.velocityY = storedY;
-      s.speed = static_cast<float>(speed);
+      s.speed = exactFloat(speed);
       s.lastCentroidX = s.centroidX;
       s.lastCentroidY = s.centroidY;
     }
   }
 
-  s.leftGain.store(static_cast<float>(std::sqrt(1.0 - s.centroidX)), std::memory_order_relaxed);
-  s.rightGain.store(static_cast<float>(std::sqrt(static_cast<double>(s.centroidX))),
-                    std::memory_order_relaxed);
+  s.leftGain.store(exactFloat(std::sqrt(1.0 - s.centroidX)), std::memory_order_relaxed);
+  s.rightGain.store(exactFloat(std::sqrt(static_cast<double>(s.centroidX))), std::memory_order_relaxed);
   leaveMotionLock();
 }
 

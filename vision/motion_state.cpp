@@ -26,6 +26,23 @@ void deleteMotionLock() {
 void enterMotionLock() { pthread_mutex_lock(&motionLock); }
 void leaveMotionLock() { pthread_mutex_unlock(&motionLock); }
 
+MotionValues copyMotionState() {
+  enterMotionLock();
+  const MotionState& s = motionState;
+  const MotionValues v{s.movingFraction,
+                       s.centroidX,
+                       s.centroidY,
+                       s.velocityX.load(std::memory_order_relaxed),
+                       s.velocityY,
+                       s.speed,
+                       s.leftGain.load(std::memory_order_relaxed),
+                       s.rightGain.load(std::memory_order_relaxed),
+                       s.lastCentroidX,
+                       s.lastCentroidY};
+  leaveMotionLock();
+  return v;
+}
+
 void resetMotionState() {
   enterMotionLock();
   motionState.movingFraction = 0.0f;

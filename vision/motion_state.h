@@ -20,6 +20,22 @@ static_assert(sizeof(std::atomic<float>) == 4 && std::atomic<float>::is_always_l
 
 extern MotionState motionState;
 
+// The record's ten values at one moment, copied under the lock: for logs and
+// tools that look at the measurements from outside.
+struct MotionValues {
+  float movingFraction;
+  float centroidX;
+  float centroidY;
+  float velocityX;
+  float velocityY;
+  float speed;
+  float leftGain;
+  float rightGain;
+  float lastCentroidX;
+  float lastCentroidY;
+};
+MotionValues copyMotionState();
+
 void initMotionLock();
 void deleteMotionLock();
 void enterMotionLock();

@@ -68,6 +68,71 @@ expect_refusal "would replace SOURCE" "$out/clip.png" "$out/clip.wav"
 [ "$(md5sum <"$out/clip.avi")" = "$clip_sum" ] && [ "$(md5sum <"$out/clip.png")" = "$clip_sum" ] ||
   e2e_fail "the recording was changed by a refused render"
 
+expect_refusal "--seconds must give at least one sample" --seconds 1e-9 demo "$out/bad.wav"
+expect_refusal "OUT.csv must be another file" --csv "$out/bad.wav" demo "$out/bad.wav"
+
+# A source that would block or never end is refused at once.
+mkfifo "$out/fifo.mkv"
+timeout -s KILL 5 "$render" "$out/fifo.mkv" "$out/bad.wav" >"$APP_STDOUT" 2>"$APP_STDERR"
+[ $? -eq 1 ] || e2e_fail "a FIFO as SOURCE was not refused at once"
+[ "$(cat "$APP_STDERR")" = "tessaro-render: cannot read video file '$out/fifo.mkv': not a regular file" ] ||
+  e2e_fail "a FIFO as SOURCE: $(cat "$APP_STDERR")"
+
+# Outputs that are not regular files are never replaced; a link is followed.
+if [ -w /dev/null ] && "$render" --seconds 1 demo /dev/null >/dev/null 2>"$APP_STDERR"; then
+  e2e_fail "/dev/null was accepted as OUT.wav"
+fi
+[ -c /dev/null ] || e2e_fail "/dev/null was replaced"
+grep -qx "tessaro-render: cannot write '/dev/null': not a regular file" "$APP_STDERR" ||
+  e2e_fail "/dev/null as OUT.wav: $(cat "$APP_STDERR")"
+expect_refusal "cannot write '$out/fifo.mkv': not a regular file" --csv "$out/fifo.mkv" demo "$out/bad.wav"
+mkdir "$out/real"
+ln -s real/linked.wav "$out/link.wav"
+"$render" --seconds 1 demo "$out/link.wav" >/dev/null 2>&1 || e2e_fail "a render through a link failed"
+[ -L "$out/link.wav" ] && [ "$(wav_field s "$out/real/linked.wav")" = 44100 ] ||
+  e2e_fail "the link was replaced, or its target not written"
+
+# A full disk: the README's line, and nothing left behind. A small private
+# tmpfs where mounting is allowed; elsewhere a file size limit fails the same
+# writes with another reason.
+rm -f "$out"/bad.*
+if unshare -m true 2>/dev/null; then
+  unshare -m sh -c 'mount -t tmpfs -o size=300k tmpfs "$1" && exec "$2" --seconds 3 --csv "$1/bad.csv" demo "$1/bad.wav"' \
+    sh "$out" "$render" >"$APP_STDOUT" 2>"$APP_STDERR" && e2e_fail "a render onto a full disk succeeded"
+  reason="No space left on device"
+else
+  (trap '' XFSZ; ulimit -f 300; exec "$render" --seconds 3 --csv "$out/bad.csv" demo "$out/bad.wav") \
+    >"$APP_STDOUT" 2>"$APP_STDERR" && e2e_fail "a render beyond the file size limit succeeded"
+  reason="File too large"
+fi
+[ "$(cat "$APP_STDERR")" = "tessaro-render: cannot write '$out/bad.wav': $reason" ] ||
+  e2e_fail "full disk: $(cat "$APP_STDERR")"
+ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "a full disk left files behind"
+
+# Interrupted: one line, the signal's status, no partial file left.
+for signal in INT TERM; do
+  "$render" --seconds 3000 --csv "$out/bad.csv" demo "$out/bad.wav" >"$APP_STDOUT" 2>"$APP_STDERR" &
+  pid=$!
+  for _ in $(seq 100); do ls "$out" | grep -q partial && break; sleep 0.05; done
+  sleep 0.3
+  kill -"$signal" "$pid"
+  wait "$pid"
+  status=$?
+  expected=$([ "$signal" = INT ] && echo 130 || echo 143)
+  [ "$status" -eq "$expected" ] || e2e_fail "status $status after SIG$signal, expected $expected"
+  [ "$(cat "$APP_STDERR")" = "tessaro-render: interrupted by SIG$signal: nothing written" ] ||
+    e2e_fail "after SIG$signal: $(cat "$APP_STDERR")"
+  ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "SIG$signal left files behind"
+done
+
+# The motion log: a header and one row per analysed frame.
+"$render" --seconds 3 --csv "$out/demo.csv" demo "$out/demo.wav" >"$APP_STDOUT" 2>"$APP_STDERR" ||
+  e2e_fail "a render with --csv failed"
+[ "$(head -n 1 "$out/demo.csv" | cut -d, -f1-3)" = "frame_ms,moving_fraction,centroid_x" ] ||
+  e2e_fail "the motion log has no header"
+[ "$(($(wc -l <"$out/demo.csv") - 1))" -eq 88 ] || e2e_fail "the motion log does not hold the 88 frames"
+cmp -s "$out/demo.wav" "$out/again.wav" || e2e_fail "the motion log changed the sound"
+
 # `make run` with no display renders the demo into the build folder.
 rm -f "$TESSARO_BUILD_DIR/demo.wav" "$TESSARO_BUILD_DIR/demo.png"
 env -u DISPLAY -u WAYLAND_DISPLAY TESSARO_BUILD_DIR="$TESSARO_BUILD_DIR" \

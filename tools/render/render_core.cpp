@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/exact_float.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
 #include "sound/synth_state.h"
@@ -128,6 +129,7 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
     error = "'" + request.source + "' gives no pictures";
     return false;
   }
+  if (request.start && !request.start(request.sinkUser, totalFrames, error)) return false;
   uint64_t rendered = 0;
   int64_t toneBlocks = 0, strikeBlocks = 0, blocks = 0;
   int nextProgress = 1;
@@ -136,13 +138,22 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
     // Every frame the recording shows up to the start of this request is
     // analysed before the audio library asks for it, in time order.
     const double blockStart = static_cast<double>(rendered) / renderSampleRate;
-    while (haveFrame && frameSeconds <= blockStart) {
-      processFrame(&frame, static_cast<float>(frameSeconds * 1000.0));
+    while (ok && haveFrame && frameSeconds <= blockStart) {
+      processFrame(&frame, exactFloat(frameSeconds * 1000.0));
       ++result.framesAnalysed;
+      if (request.tap) {
+        ok = request.tap->frameAnalysed(request.tapUser, frameTiming.frameTime, copyMotionState(), error);
+      }
       haveFrame = nextOfflineFrame(source, frame, frameSeconds);
     }
+    if (!ok) break;
     const auto frames = static_cast<uint32_t>(std::min<uint64_t>(blockFrames, totalFrames - rendered));
     renderAudioOutput(block.data(), frames);
+    // The one synthesis call of this request has run.
+    if (request.tap && !request.tap->synthesisCalled(request.tapUser, synthTargets, synthState, error)) {
+      ok = false;
+      break;
+    }
     for (uint32_t i = 0; i < 2 * frames; ++i) {
       result.peakSample = std::max(result.peakSample, std::abs(int32_t{block[i]}));
     }

@@ -15,6 +15,21 @@ constexpr int32_t renderSampleRate = 44100;
 // Receives each rendered stretch of interleaved stereo samples; false stops
 // the render with `error` set.
 using RenderSink = bool (*)(void* user, const int16_t* samples, uint32_t frames, std::string& error);
+// Told once, before the first stretch, how many frames the sink will receive.
+using RenderStart = bool (*)(void* user, uint64_t totalFrames, std::string& error);
+
+struct MotionValues;
+struct SynthState;
+struct SynthTargets;
+
+// Told, in the order they happen, of every analysed frame (its time and the
+// motion record after it) and every synthesis call (what it derived). False
+// stops the render with `error` set.
+struct RenderTap {
+  bool (*frameAnalysed)(void* user, float frameMs, const MotionValues& motion, std::string& error);
+  bool (*synthesisCalled)(void* user, const SynthTargets& targets, const SynthState& state,
+                          std::string& error);
+};
 
 struct RenderRequest {
   std::string source;  // "demo" or a video file
@@ -23,6 +38,9 @@ struct RenderRequest {
   bool showProgress;   // one line per second of sound on standard output
   RenderSink sink;
   void* sinkUser;
+  RenderStart start = nullptr;  // with sinkUser
+  const RenderTap* tap = nullptr;
+  void* tapUser = nullptr;
 };
 
 struct RenderResult {

@@ -1,9 +1,11 @@
 // tessaro-render: a recording in, the installation's sound and a picture of
-// what it heard out.
+// what it heard out, and on request the motion log of every frame.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 
 #include "platform/diagnostics.h"
 #include "sound/synth_state.h"
+#include "tools/render/motion_csv.h"
 #include "tools/render/render_core.h"
 #include "tools/render/wav_output.h"
 
@@ -20,11 +23,13 @@ constexpr double maxSeconds = 24 * 3600.0;
 
 void printUsage(std::FILE* stream) {
   std::fprintf(stream,
-               "usage: tessaro-render [--seconds N] [--seed S] SOURCE OUT.wav\n"
+               "usage: tessaro-render [--seconds N] [--seed S] [--csv OUT.csv] SOURCE OUT.wav\n"
                "  SOURCE   'demo' (the built-in demo camera) or a video file\n"
                "  OUT.wav  the sound, 44.1 kHz 16-bit stereo; OUT.png beside it shows what was heard\n"
-               "  --seconds N  how much to render (default: the whole recording; the demo runs 60 s)\n"
-               "  --seed S     seed of the note cycle's random steps (default %llu)\n",
+               "  --seconds N    how much to render (default: the whole recording; the demo runs 60 s)\n"
+               "  --seed S       seed of the note cycle's random steps (default %llu)\n"
+               "  --csv OUT.csv  also write every analysed frame's motion record and the voices'\n"
+               "                 values that followed it, one row per frame (or TESSARO_CSV=OUT.csv)\n",
                static_cast<unsigned long long>(noteRandomSeed));
 }
 
@@ -33,6 +38,7 @@ struct Options {
   uint64_t seed = noteRandomSeed;
   std::string source;
   std::string output;
+  std::string csv;  // empty: no motion log
 };
 
 int fail(const std::string& message) {
@@ -44,6 +50,10 @@ int usage(const std::string& message) {
   diagnostic("tessaro-render", "%s", message.c_str());
   printUsage(stderr);
   return 2;
+}
+
+std::string cannotWrite(const std::string& path, const std::string& reason) {
+  return "cannot write '" + path + "': " + reason;
 }
 
 bool parseSeconds(const char* text, double& seconds) {
@@ -68,13 +78,15 @@ std::string picturePath(const std::string& wav) {
   return (hasExtension ? wav.substr(0, dot) : wav) + ".png";
 }
 
+// The same file, or the same place once links are followed.
 bool sameFile(const std::string& a, const std::string& b) {
   std::error_code error;
-  return a == b || std::filesystem::equivalent(a, b, error);
+  return a == b || std::filesystem::equivalent(a, b, error) || outputTarget(a) == outputTarget(b);
 }
 
 // 0 when the options are usable, else the exit status after the message.
 int parseOptions(int argc, char** argv, Options& options) {
+  if (const char* csv = std::getenv("TESSARO_CSV")) options.csv = csv;
   int positional = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -82,7 +94,7 @@ int parseOptions(int argc, char** argv, Options& options) {
       printUsage(stdout);
       return -1;
     }
-    if (arg == "--seconds" || arg == "--seed") {
+    if (arg == "--seconds" || arg == "--seed" || arg == "--csv") {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const char* value = argv[++i];
       if (arg == "--seconds") {
@@ -90,6 +102,12 @@ int parseOptions(int argc, char** argv, Options& options) {
           return usage("--seconds takes a number, not '" + std::string(value) + "'");
         if (options.seconds <= 0) return usage("--seconds must be more than 0, not " + std::string(value));
         if (options.seconds > maxSeconds) return usage("--seconds may be at most 86400 (a day)");
+        if (std::llround(options.seconds * renderSampleRate) < 1) {
+          return usage("--seconds must give at least one sample (1/44100 s), not " + std::string(value));
+        }
+      } else if (arg == "--csv") {
+        if (!*value) return usage("--csv needs a file name");
+        options.csv = value;
       } else if (!parseSeed(value, options.seed)) {
         return usage("--seed takes a whole number from 0 up, not '" + std::string(value) + "'");
       }
@@ -106,18 +124,103 @@ int parseOptions(int argc, char** argv, Options& options) {
     }
   }
   if (positional < 2) return usage("needs a SOURCE and an OUT.wav");
-  // The picture goes beside the sound; neither may replace the other or the recording.
+  // The picture goes beside the sound; no output may replace another or the recording.
   const std::string picture = picturePath(options.output);
   if (picture == options.output) return usage("OUT.wav must not end in .png: its picture would replace it");
-  if (options.source != "demo" &&
-      (sameFile(options.source, options.output) || sameFile(options.source, picture))) {
+  const bool fromFile = options.source != "demo";
+  if (fromFile && (sameFile(options.source, options.output) || sameFile(options.source, picture))) {
     return usage("OUT.wav or its picture " + picture + " would replace SOURCE");
+  }
+  if (!options.csv.empty()) {
+    if (sameFile(options.csv, options.output) || sameFile(options.csv, picture)) {
+      return usage("OUT.csv must be another file than OUT.wav and its picture " + picture);
+    }
+    if (fromFile && sameFile(options.csv, options.source)) return usage("OUT.csv would replace SOURCE");
   }
   return 0;
 }
 
+// The recording is read by FFmpeg, which would wait for ever in open() on a
+// FIFO and read a device without end: only regular files are recordings.
+int checkSource(const std::string& source) {
+  if (source == "demo") return 0;
+  struct stat status {};
+  if (access(source.c_str(), R_OK) != 0 || stat(source.c_str(), &status) != 0) {
+    return fail("cannot read video file '" + source + "': " + std::strerror(errno));
+  }
+  if (!S_ISREG(status.st_mode)) return fail("cannot read video file '" + source + "': not a regular file");
+  return 0;
+}
+
+// SIGINT and SIGTERM end the render at the next request; the outputs are
+// then removed. A second signal ends the process at once.
+volatile std::sig_atomic_t interruptedBy = 0;
+void onInterrupt(int signal) { interruptedBy = signal; }
+
+void catchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// From here on the outputs are finished: a signal waits until they are in place.
+void holdInterrupts() {
+  sigset_t both;
+  sigemptyset(&both);
+  sigaddset(&both, SIGINT);
+  sigaddset(&both, SIGTERM);
+  sigprocmask(SIG_BLOCK, &both, nullptr);
+}
+
+// Everything a render writes, removed together unless all of it is finished.
+struct Outputs {
+  WavOutput wav;
+  OutputFile picture;
+  MotionCsv csv;
+  bool withCsv = false;
+  ~Outputs() {
+    abandonWavOutput(wav);
+    discardOutputFile(picture);
+    if (withCsv) abandonMotionCsv(csv);
+  }
+};
+
+bool startWav(void* user, uint64_t totalFrames, std::string& error) {
+  auto& wav = *static_cast<WavOutput*>(user);
+  std::string reason;
+  if (beginWavOutput(wav, renderSampleRate, totalFrames, reason)) return true;
+  error = cannotWrite(wav.output.path, reason);
+  return false;
+}
+
 bool writeToWav(void* user, const int16_t* samples, uint32_t frames, std::string& error) {
-  return writeWavFrames(*static_cast<WavOutput*>(user), samples, frames, error);
+  if (interruptedBy != 0) return false;
+  auto& wav = *static_cast<WavOutput*>(user);
+  std::string reason;
+  if (writeWavFrames(wav, samples, frames, reason)) return true;
+  error = cannotWrite(wav.output.path, reason);
+  return false;
+}
+
+bool logFrame(void* user, float frameMs, const MotionValues& motion, std::string& error) {
+  return motionCsvTap.frameAnalysed(user, frameMs, motion, error);
+}
+bool logVoices(void* user, const SynthTargets& targets, const SynthState& state, std::string& error) {
+  auto& csv = *static_cast<MotionCsv*>(user);
+  std::string reason;
+  if (motionCsvTap.synthesisCalled(user, targets, state, reason)) return true;
+  error = cannotWrite(csv.output.path, reason);
+  return false;
+}
+const RenderTap csvLog{logFrame, logVoices};
+
+int interrupted() {
+  const int signal = interruptedBy;
+  diagnostic("tessaro-render", "interrupted by %s: nothing written", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  return 128 + signal;
 }
 
 double dbfs(int32_t peak) { return peak > 0 ? 20.0 * std::log10(peak / 32768.0) : -INFINITY; }
@@ -126,42 +229,53 @@ double dbfs(int32_t peak) { return peak > 0 ? 20.0 * std::log10(peak / 32768.0) 
 int main(int argc, char** argv) {
   Options options;
   if (int status = parseOptions(argc, argv, options); status != 0) return status < 0 ? 0 : status;
-  if (options.source != "demo" && access(options.source.c_str(), R_OK) != 0) {
-    return fail("cannot read video file '" + options.source + "': " + std::strerror(errno));
-  }
+  if (int status = checkSource(options.source); status != 0) return status;
+  catchInterrupts();
 
   std::string error;
-  WavOutput wav{};
-  if (!openWavOutput(wav, options.output, renderSampleRate, error)) {
-    return fail("cannot write '" + options.output + "': " + error);
-  }
-  RenderRequest request{
-      options.source, options.seconds, options.seed, isatty(STDOUT_FILENO) == 1, writeToWav, &wav};
-  RenderResult result;
-  if (!renderRecording(request, result, error)) {
-    abandonWavOutput(wav);
-    return fail(error);
-  }
+  Outputs out;
   const std::string png = picturePath(options.output);
-  const std::string partialPng = png + ".partial";
-  if (!drawTimeline(result.timeline, partialPng, error)) {
-    abandonWavOutput(wav);
-    unlink(partialPng.c_str());
-    return fail("cannot write '" + png + "': " + error);
+  if (!openWavOutput(out.wav, options.output, error)) {
+    return fail(cannotWrite(options.output, error));
   }
-  if (!finishWavOutput(wav, error)) {
-    unlink(partialPng.c_str());
-    return fail("cannot write '" + options.output + "': " + error);
+  if (!openOutputFile(out.picture, png, error)) return fail(cannotWrite(png, error));
+  closeOutputDescriptor(out.picture);  // the picture is written by name
+  out.withCsv = !options.csv.empty();
+  if (out.withCsv && !openMotionCsv(out.csv, options.csv, error)) {
+    return fail(cannotWrite(options.csv, error));
   }
-  if (std::rename(partialPng.c_str(), png.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    unlink(partialPng.c_str());
-    unlink(options.output.c_str());
-    return fail("cannot write '" + png + "': " + reason);
+
+  RenderRequest request{options.source, options.seconds, options.seed, isatty(STDOUT_FILENO) == 1,
+                        writeToWav,     &out.wav};
+  request.start = startWav;
+  if (out.withCsv) {
+    request.tap = &csvLog;
+    request.tapUser = &out.csv;
+  }
+  RenderResult result;
+  if (!renderRecording(request, result, error)) return interruptedBy != 0 ? interrupted() : fail(error);
+  if (!drawTimeline(result.timeline, out.picture.partialPath, error)) return fail(cannotWrite(png, error));
+  if (!finishWavOutput(out.wav, error)) return fail(cannotWrite(options.output, error));
+  if (out.withCsv && !finishMotionCsv(out.csv, error)) return fail(cannotWrite(options.csv, error));
+
+  holdInterrupts();
+  if (interruptedBy != 0) return interrupted();
+  // All is written; only the renames are left. One that fails takes back the
+  // ones before it, so that the outputs appear together or not at all.
+  if (!commitWavOutput(out.wav, error)) return fail(cannotWrite(options.output, error));
+  if (!commitOutputFile(out.picture, error)) {
+    unlink(out.wav.output.target.c_str());
+    return fail(cannotWrite(png, error));
+  }
+  if (out.withCsv && !commitMotionCsv(out.csv, error)) {
+    unlink(out.wav.output.target.c_str());
+    unlink(out.picture.target.c_str());
+    return fail(cannotWrite(options.csv, error));
   }
 
   std::printf("Rendered %.1f s of %s into %s, with its timeline in %s\n", result.seconds,
               options.source.c_str(), options.output.c_str(), png.c_str());
+  if (out.withCsv) std::printf("  motion log: %s\n", options.csv.c_str());
   std::printf("  frames analysed: %lld\n", static_cast<long long>(result.framesAnalysed));
   std::printf("  tone voice audible: %.0f %% of the time\n", 100.0 * result.toneAudibleShare);
   std::printf("  strike voice audible: %.0f %% of the time\n", 100.0 * result.strikeAudibleShare);
