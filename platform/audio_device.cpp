@@ -68,6 +68,11 @@ uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& 
   return id;
 }
 
+const char* audioDriverName() {
+  const char* name = driverHeld ? SDL_GetCurrentAudioDriver() : nullptr;
+  return name ? name : "";
+}
+
 void startAudioDevice(uint32_t device) {
   const uint64_t now = nowMs();
   callbackStartMs.store(now, std::memory_order_relaxed);

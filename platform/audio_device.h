@@ -23,6 +23,10 @@ struct AudioDeviceRequest {
 // Opens the default output, paused; 0 with `failure` and `reason` set when it
 // cannot be had.
 uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& failure, std::string& reason);
+// The name of the audio driver a device was last opened through
+// ("pulseaudio", "alsa", ...); empty before the first opening.
+const char* audioDriverName();
+
 // Starts the device's callbacks.
 void startAudioDevice(uint32_t device);
 

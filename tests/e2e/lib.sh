@@ -5,7 +5,8 @@
 #   e2e_start_xvfb                    # a private Xvfb on a free display; exports DISPLAY
 #   e2e_start_app "$1"                # starts the binary in the background: APP_PID,
 #                                     # its output in $APP_STDOUT and $APP_STDERR.
-#                                     # Extra environment first: e2e_start_app "$1" SDL_AUDIODRIVER=disk
+#                                     # Options first (--name=value), then extra environment:
+#                                     # e2e_start_app "$1" --unattended SDL_AUDIODRIVER=disk
 #                                     # (SDL_AUDIODRIVER is dummy unless set)
 #   e2e_dismiss_box "Info:" 15        # waits up to 15 s for a message box with that
 #                                     # caption and presses Return in it
@@ -18,6 +19,8 @@
 #   e2e_escape_ends_cleanly "$win"  # Escape while running: status 27 within 5 s and the
 #                                     # teardown lines as the last output
 #   e2e_fail "what went wrong"        # prints it with the program's output; exits 1
+#   e2e_plain "$APP_STDERR"           # the file without the time that starts each of the
+#                                     # program's own lines when they go to a file
 #   e2e_ms                            # monotonic milliseconds, for timing checks
 #   e2e_start_app "$1" TESSARO_CAMERA="$E2E_NO_CAMERA"
 #                                     # no camera, whatever the machine has: a video
@@ -105,9 +108,10 @@ e2e_start_xvfb() {
 # gets SDL's dummy audio driver: with no sound card the device error box would
 # otherwise stop the start-up until someone clicks it.
 e2e_start_app() {
-  local binary=$1
+  local binary=$1 options=()
   shift
-  env SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}" "$@" "$binary" >"$APP_STDOUT" 2>"$APP_STDERR" &
+  while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do options+=("$1"); shift; done
+  env SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}" "$@" "$binary" "${options[@]}" >"$APP_STDOUT" 2>"$APP_STDERR" &
   APP_PID=$!
 }
 
@@ -214,3 +218,5 @@ e2e_record_pulse() {
   parec -d out.monitor --format=s16le --rate=44100 --channels=2 --raw >"$1" 2>>"$E2E_TMP/pulse.log" &
   RECORD_PID=$!
 }
+
+e2e_plain() { sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2} //' "$1"; }
