@@ -1,14 +1,19 @@
 // Program flow: start-up, message loop and shutdown, in their fixed order.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/message_loop.h"
+#include "app/options.h"
 #include "display/font_atlas.h"
 #include "display/scene_state.h"
+#include "platform/audio_device.h"
 #include "platform/clock.h"
+#include "platform/diagnostics.h"
 #include "platform/display_server.h"
 #include "platform/message_box.h"
+#include "platform/service_notify.h"
 #include "platform/window.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
@@ -29,6 +34,34 @@ void endWithoutDisplay() {
   stopCapture();
   deleteMotionLock();
 }
+
+// What the options ask of the run before it starts; false after one line
+// saying why it cannot.
+bool applyOptions(const ProgramOptions& options) {
+  if (!options.log.empty() && !setDiagnosticLog(options.log.c_str())) {
+    std::fprintf(stderr, "tessaro: cannot write the log '%s': %s\n", options.log.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  // The camera layer reads its choice from the environment.
+  if (!options.camera.empty()) setenv("TESSARO_CAMERA", options.camera.c_str(), 1);
+  setUnattendedBoxes(options.unattended);
+  return true;
+}
+
+void reportStarted() {
+  const char* driver = audioDriverName();
+  diagnostic("tessaro", "started: camera %s; audio %s", captureStarted ? captureDescription : "none",
+             *driver ? driver : "none");
+  notifyServiceReady("playing");
+}
+
+void reportStopping(const AppMessage& last) {
+  const char* why =
+      last.message == WM_QUIT ? "the window was closed or the program was told to end" : "Escape was pressed";
+  diagnostic("tessaro", "stopping: %s", why);
+  notifyServiceStopping();
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,6 +69,13 @@ int main(int argc, char** argv) {
   if (const int boxStatus = runMessageBoxProcess(argc, argv); boxStatus >= 0) return boxStatus;
   // Lines reach a log as they happen, not when the process ends.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  ProgramOptions options;
+  switch (parseProgramOptions(argc, argv, options)) {
+    case OptionsOutcome::Exit: return 0;
+    case OptionsOutcome::Usage: return usageExitStatus;
+    case OptionsOutcome::Run: break;
+  }
+  if (!applyOptions(options)) return usageExitStatus;
   setDisplayLostEnding(endWithoutDisplay);
 
   // Start-up, strictly in this order.
@@ -50,8 +90,10 @@ int main(int argc, char** argv) {
   startCapture();      // runs on without frames if it fails
   initAudio(nullptr);  // runs on in silence if it fails
   setStartMark();      // frame times count from here
+  reportStarted();
 
   runMessageLoop(messageRecord);
+  reportStopping(messageRecord);
 
   // Shutdown, strictly in this order; the context stays current until the window goes.
   deleteGlyphLists();

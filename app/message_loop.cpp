@@ -1,10 +1,12 @@
 #include "app/message_loop.h"
 
+#include "app/service_watch.h"
 #include "platform/clock.h"
 #include "platform/window.h"
 
 void runMessageLoop(AppMessage& message) {
   for (;;) {
+    serviceWatchTick();
     if (peekAppMessage(message)) {
       if (message.message == WM_QUIT) return;
       dispatchAppMessage(message);

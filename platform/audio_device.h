@@ -23,7 +23,27 @@ struct AudioDeviceRequest {
 // Opens the default output, paused; 0 with `failure` and `reason` set when it
 // cannot be had.
 uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& failure, std::string& reason);
+// The name of the audio driver a device was last opened through
+// ("pulseaudio", "alsa", ...); empty before the first opening.
+const char* audioDriverName();
+
 // Starts the device's callbacks.
 void startAudioDevice(uint32_t device);
+
+enum class AudioDeviceHealth : uint8_t {
+  Playing,  // callbacks come, or have not been due for long
+  Lost,     // the device or its sound server went away, or callbacks stopped coming
+  Stuck,    // a callback has not returned for seconds: closing would wait for it for ever
+};
+// How the started device is doing. Callbacks that stop for `silentMs` count as
+// a lost device; one that runs that long counts as stuck.
+AudioDeviceHealth audioDeviceHealth(uint32_t device, uint32_t silentMs);
+// Milliseconds since the device's callback last returned (or since it was
+// started, before the first one), for a watchdog.
+uint64_t msSinceAudioCallback();
+enum class AudioDriver : uint8_t {
+  Keep,     // to open the device again
+  Release,  // for good
+};
 // Stops and closes the device: once it returns no callback runs or will run.
-void closeAudioDevice(uint32_t device);
+void closeAudioDevice(uint32_t device, AudioDriver driver);

@@ -1,10 +1,15 @@
 #pragma once
 // The one voice of the project's own diagnostic lines: every line that the
 // program or its tools write about themselves goes through here, to standard
-// error, as "area: text". Lines whose text and stream are fixed (the window's
-// errors, the capture listing, the teardown lines, message boxes) do not.
+// error (or the log file), as "area: text". When that is not a terminal, as
+// under a service manager, each line starts with an ISO 8601 local time:
+// "2026-12-08T21:47:03.512+01:00 audio: ...". Lines whose text and stream are
+// fixed (the window's errors, the capture listing, the teardown lines,
+// message boxes) do not come here.
 //
-// Areas in use: "camera", "audio", "display", "tessaro-render".
+// Areas in use: "tessaro", "camera", "audio", "display", "service", "box",
+// "tessaro-render".
+#include <ctime>
 
 #if defined(__GNUC__)
 #define TESSARO_PRINTF(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
@@ -15,3 +20,17 @@
 // One whole line (the newline is added), written with one call so that lines
 // from different threads never interleave.
 void diagnostic(const char* area, const char* format, ...) TESSARO_PRINTF(2, 3);
+
+// Appends the lines to this file instead of standard error; false (nothing
+// changed) with errno set when it cannot be opened. nullptr returns to
+// standard error.
+bool setDiagnosticLog(const char* path);
+
+// Test seam: where a line's time comes from. The clock fills `now` and says
+// whether lines carry a time at all; nullptr restores the real one (the
+// system's time, only when the destination is not a terminal).
+using DiagnosticClock = bool (*)(timespec* now);
+void setDiagnosticClock(DiagnosticClock clock);
+
+// "YYYY-MM-DDThh:mm:ss.mmm+hh:mm" in local time: 29 characters and a NUL.
+void formatLocalTimestamp(const timespec& time, char text[30]);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "platform/window_proc.h"
 
 extern char** environ;
@@ -29,6 +30,7 @@ extern char** environ;
 
 namespace {
 MessageBoxHook messageBoxHook = nullptr;
+bool unattendedBoxes = false;
 
 constexpr char boxProcessFlag[] = "--tessaro-message-box";
 constexpr char selfPath[] = "/proc/self/exe";
@@ -186,9 +188,17 @@ int runMessageBoxProcess(int argc, char** argv) {
 
 void setMessageBoxHook(MessageBoxHook hook) { messageBoxHook = hook; }
 
+void setUnattendedBoxes(bool unattended) { unattendedBoxes = unattended; }
+
 void showMessageBox(BoxOwner* owner, const char* caption, const char* text) {
   if (messageBoxHook) {
     messageBoxHook(owner, caption, text);
+    return;
+  }
+  if (unattendedBoxes) {
+    const size_t length = std::strlen(caption);
+    const bool colon = length > 0 && caption[length - 1] == ':';
+    diagnostic("box", "%s%s %s", caption, colon ? "" : ":", text);
     return;
   }
   if (appCloseRequested() || !displayAvailable()) {

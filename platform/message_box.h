@@ -22,6 +22,11 @@ void showMessageBox(BoxOwner* owner, const char* caption, const char* text);
 // was answered (0) or could not be shown (1).
 int runMessageBoxProcess(int argc, char** argv);
 
+// With nobody to press a button (a gallery machine started at boot): a box's
+// caption and text go to the log as one line ("box: Info: ...") and the call
+// returns at once, as after OK.
+void setUnattendedBoxes(bool unattended);
+
 // Test seam: while set, boxes go to the hook instead of the screen.
 using MessageBoxHook = void (*)(BoxOwner* owner, const char* caption, const char* text);
 void setMessageBoxHook(MessageBoxHook hook);

@@ -65,6 +65,12 @@ int32_t BASS_StreamPlay(uint32_t stream, int32_t flush, uint32_t flags);
 // fails with AUDIO_ERROR_NOT_INITIALISED and does nothing.
 int32_t BASS_Free();
 
+// Whether the output part is alive, for a watchdog: true while the device
+// plays and has called back within `quietMs`, while a lost device is being
+// waited for, and when there is no device at all (nothing to watch). False
+// when the device's callback is stuck or no longer comes.
+bool audioOutputAlive(uint32_t quietMs);
+
 // Opens the library as BASS_Init does but with no device: output is produced
 // only by renderAudioOutput. For tests and benchmarks.
 int32_t initAudioLibraryOffline(uint32_t freq);

@@ -12,6 +12,7 @@
 uint32_t captureSystem = 0;
 uint32_t captureId = 0;
 bool captureStarted = false;
+char captureDescription[512] = "";
 
 namespace {
 const CaptureLibraryCalls layerCalls = {
@@ -50,6 +51,7 @@ void setCaptureLibraryCalls(const CaptureLibraryCalls* calls) { captureLayer = c
 
 int32_t startCapture() {
   captureStarted = false;
+  captureDescription[0] = '\0';
   ModeEntry modeTable[modeTableSize];
   std::memset(modeTable, 0, sizeof modeTable);  // widths and heights 0; names empty rather than stale
   char version[256] = "";
@@ -117,6 +119,7 @@ int32_t startCapture() {
 
   captureLayer->devStartCap(captureSystem, 0, 1, onFrameCaptured, 0, &captureId);
   captureStarted = true;
+  std::snprintf(captureDescription, sizeof captureDescription, "%s, %s", deviceName, boxText);
   return 0;
 }
 

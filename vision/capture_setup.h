@@ -21,6 +21,10 @@ extern uint32_t captureId;
 // disconnect and release the capture system.
 extern bool captureStarted;
 
+// The camera and mode capture was started with ("NAME, W x H @ F fps (FMT)"),
+// or empty when it was not started.
+extern char captureDescription[512];
+
 // 0 when capture has been started, -1 on failure (the system then released
 // or never acquired).
 int32_t startCapture();

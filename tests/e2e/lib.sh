@@ -5,7 +5,8 @@
 #   e2e_start_xvfb                    # a private Xvfb on a free display; exports DISPLAY
 #   e2e_start_app "$1"                # starts the binary in the background: APP_PID,
 #                                     # its output in $APP_STDOUT and $APP_STDERR.
-#                                     # Extra environment first: e2e_start_app "$1" SDL_AUDIODRIVER=disk
+#                                     # Options first (--name=value), then extra environment:
+#                                     # e2e_start_app "$1" --unattended SDL_AUDIODRIVER=disk
 #                                     # (SDL_AUDIODRIVER is dummy unless set)
 #   e2e_dismiss_box "Info:" 15        # waits up to 15 s for a message box with that
 #                                     # caption and presses Return in it
@@ -18,12 +19,22 @@
 #   e2e_escape_ends_cleanly "$win"  # Escape while running: status 27 within 5 s and the
 #                                     # teardown lines as the last output
 #   e2e_fail "what went wrong"        # prints it with the program's output; exits 1
+#   e2e_plain "$APP_STDERR"           # the file without the time that starts each of the
+#                                     # program's own lines when they go to a file
 #   e2e_ms                            # monotonic milliseconds, for timing checks
 #   e2e_start_app "$1" TESSARO_CAMERA="$E2E_NO_CAMERA"
 #                                     # no camera, whatever the machine has: a video
 #                                     # file that does not exist lists none (and says
 #                                     # so in one line on standard error), so no
 #                                     # "Info:" box waits for a key
+#
+#   e2e_start_other_app "$1" VAR=... # a second instance beside the first: OTHER_PID,
+#                                     # its output in $E2E_TMP/other.stdout and .stderr
+#   e2e_start_pulse                   # a private PulseAudio server with one null sink "out";
+#                                     # exports PULSE_SERVER (PULSE_PID: the server)
+#   e2e_stop_pulse                    # kills it (a sound server that dies)
+#   e2e_record_pulse FILE             # records what the sink plays (RECORD_PID), raw
+#                                     # 16-bit stereo at 44.1 kHz
 #
 # Every process started here is stopped and every file removed on exit,
 # whatever the outcome; every wait is bounded.
@@ -33,6 +44,9 @@ set -u
 E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-e2e.XXXXXX")
 XVFB_PID=""
+PULSE_PID=""
+RECORD_PID=""
+OTHER_PID=""
 APP_PID=""
 APP_STATUS=""
 APP_EXIT_MS=""
@@ -41,6 +55,9 @@ APP_STDERR="$E2E_TMP/stderr"
 E2E_NO_CAMERA="$E2E_TMP/no-camera.avi"
 
 e2e_cleanup() {
+  for pid in "$OTHER_PID" "$RECORD_PID" "$PULSE_PID"; do
+    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  done
   if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then
     kill -KILL "$APP_PID" 2>/dev/null
     wait "$APP_PID" 2>/dev/null
@@ -91,14 +108,23 @@ e2e_start_xvfb() {
 # gets SDL's dummy audio driver: with no sound card the device error box would
 # otherwise stop the start-up until someone clicks it.
 e2e_start_app() {
-  local binary=$1
+  local binary=$1 options=()
   shift
-  env SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}" "$@" "$binary" >"$APP_STDOUT" 2>"$APP_STDERR" &
+  while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do options+=("$1"); shift; done
+  env SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}" "$@" "$binary" "${options[@]}" >"$APP_STDOUT" 2>"$APP_STDERR" &
   APP_PID=$!
 }
 
 # Prints the id of the first top-level window titled exactly $1 once it is
 # viewable; returns 1 after $2 seconds without one.
+e2e_start_other_app() {
+  local binary=$1
+  shift
+  env SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}" "$@" "$binary" >"$E2E_TMP/other.stdout" \
+    2>"$E2E_TMP/other.stderr" &
+  OTHER_PID=$!
+}
+
 e2e_find_window() {
   local title=$1 deadline=$(( $(e2e_ms) + ${2:-10} * 1000 )) id
   while [ "$(e2e_ms)" -lt "$deadline" ]; do
@@ -158,3 +184,39 @@ e2e_escape_ends_cleanly() {
 Cleaning up...
 Test complete." ] || e2e_fail "the teardown lines are not the last output"
 }
+
+# PulseAudio refuses to run as root except as a system server; either way it
+# listens on a socket of ours and exits with its last client never.
+e2e_start_pulse() {
+  # A system server runs as the user "pulse": it needs a folder it may write.
+  local folder="$E2E_TMP/pulse" mode=()
+  mkdir -p "$folder" && chmod 711 "$E2E_TMP" && chmod 777 "$folder"
+  local socket="$folder/native"
+  if [ "$(id -u)" -eq 0 ]; then mode=(--system --disallow-module-loading=no --use-pid-file=no)
+  else mode=(--use-pid-file=no); export XDG_RUNTIME_DIR="$E2E_TMP"; fi
+  pulseaudio "${mode[@]}" --daemonize=no --exit-idle-time=-1 --disallow-exit -n \
+    --load="module-native-protocol-unix auth-anonymous=1 socket=$socket" \
+    --load="module-null-sink sink_name=out" >>"$E2E_TMP/pulse.log" 2>&1 &
+  PULSE_PID=$!
+  export PULSE_SERVER="unix:$socket"
+  for _ in $(seq 100); do
+    pactl info >/dev/null 2>&1 && return 0
+    kill -0 "$PULSE_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$E2E_TMP/pulse.log" >&2
+  e2e_fail "PulseAudio did not start"
+}
+
+e2e_stop_pulse() {
+  kill -KILL "$PULSE_PID" 2>/dev/null
+  wait "$PULSE_PID" 2>/dev/null
+  PULSE_PID=""
+}
+
+e2e_record_pulse() {
+  parec -d out.monitor --format=s16le --rate=44100 --channels=2 --raw >"$1" 2>>"$E2E_TMP/pulse.log" &
+  RECORD_PID=$!
+}
+
+e2e_plain() { sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2} //' "$1"; }

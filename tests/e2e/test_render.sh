@@ -75,7 +75,7 @@ expect_refusal "OUT.csv must be another file" --csv "$out/bad.wav" demo "$out/ba
 mkfifo "$out/fifo.mkv"
 timeout -s KILL 5 "$render" "$out/fifo.mkv" "$out/bad.wav" >"$APP_STDOUT" 2>"$APP_STDERR"
 [ $? -eq 1 ] || e2e_fail "a FIFO as SOURCE was not refused at once"
-[ "$(cat "$APP_STDERR")" = "tessaro-render: cannot read video file '$out/fifo.mkv': not a regular file" ] ||
+[ "$(e2e_plain "$APP_STDERR")" = "tessaro-render: cannot read video file '$out/fifo.mkv': not a regular file" ] ||
   e2e_fail "a FIFO as SOURCE: $(cat "$APP_STDERR")"
 
 # Outputs that are not regular files are never replaced; a link is followed.
@@ -83,7 +83,7 @@ if [ -w /dev/null ] && "$render" --seconds 1 demo /dev/null >/dev/null 2>"$APP_S
   e2e_fail "/dev/null was accepted as OUT.wav"
 fi
 [ -c /dev/null ] || e2e_fail "/dev/null was replaced"
-grep -qx "tessaro-render: cannot write '/dev/null': not a regular file" "$APP_STDERR" ||
+e2e_plain "$APP_STDERR" | grep -qx "tessaro-render: cannot write '/dev/null': not a regular file" ||
   e2e_fail "/dev/null as OUT.wav: $(cat "$APP_STDERR")"
 expect_refusal "cannot write '$out/fifo.mkv': not a regular file" --csv "$out/fifo.mkv" demo "$out/bad.wav"
 mkdir "$out/real"
@@ -105,7 +105,7 @@ else
     >"$APP_STDOUT" 2>"$APP_STDERR" && e2e_fail "a render beyond the file size limit succeeded"
   reason="File too large"
 fi
-[ "$(cat "$APP_STDERR")" = "tessaro-render: cannot write '$out/bad.wav': $reason" ] ||
+[ "$(e2e_plain "$APP_STDERR")" = "tessaro-render: cannot write '$out/bad.wav': $reason" ] ||
   e2e_fail "full disk: $(cat "$APP_STDERR")"
 ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "a full disk left files behind"
 
@@ -120,7 +120,7 @@ for signal in INT TERM; do
   status=$?
   expected=$([ "$signal" = INT ] && echo 130 || echo 143)
   [ "$status" -eq "$expected" ] || e2e_fail "status $status after SIG$signal, expected $expected"
-  [ "$(cat "$APP_STDERR")" = "tessaro-render: interrupted by SIG$signal: nothing written" ] ||
+  [ "$(e2e_plain "$APP_STDERR")" = "tessaro-render: interrupted by SIG$signal: nothing written" ] ||
     e2e_fail "after SIG$signal: $(cat "$APP_STDERR")"
   ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "SIG$signal left files behind"
 done

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# A gallery machine started at boot: with --unattended and the demo camera the
+# sound starts with no key pressed and no box ever appears (no window but
+# "Tessaro"); the "Info:" box's text and the start go to the log, each line
+# with its time; kill ends it with status 0 and both teardown lines.
+. "$(dirname "$0")/lib.sh"
+e2e_start_xvfb
+raw="$E2E_TMP/audio.raw"
+log="$E2E_TMP/tessaro.log"
+e2e_start_app "$1" --unattended --camera=demo --log="$log" SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$raw"
+
+windows=""
+deadline=$(( $(e2e_ms) + 4000 ))
+while [ "$(e2e_ms)" -lt "$deadline" ]; do
+  windows+=$(xwininfo -root -tree 2>/dev/null | awk '$2 ~ /^"/ { print $2 }')$'\n'
+  sleep 0.1
+done
+shown=$(printf '%s' "$windows" | grep . | sort -u | tr '\n' ' ')
+[ "$shown" = '"Tessaro": ' ] || e2e_fail "windows shown: $shown"
+[ "$(stat -c %s "$raw" 2>/dev/null || echo 0)" -gt 176400 ] || e2e_fail "no sound without a key"
+level=$(sox -t raw -r 44100 -e signed -b 16 -c 2 "$raw" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')
+awk -v a="$level" 'BEGIN { exit !(a > 0.01) }' || e2e_fail "the sound is silent (RMS $level)"
+
+stamp='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}'
+grep -qE "^$stamp box: Info: 640 x 480 @ 30 fps \(GREY\)$" "$log" || e2e_fail "the Info box's text is not in the log"
+grep -qE "^$stamp tessaro: started: camera Tessaro demo camera, 640 x 480 @ 30 fps \(GREY\); audio disk$" "$log" ||
+  e2e_fail "no line saying it started with its camera, mode and audio device"
+kill -TERM "$APP_PID"
+e2e_wait_exit 5 || e2e_fail "still running 5 s after kill"
+[ "$APP_STATUS" -eq 0 ] || e2e_fail "status $APP_STATUS after kill"
+[ "$(tail -n 3 "$APP_STDOUT")" = "
+Cleaning up...
+Test complete." ] || e2e_fail "the teardown lines are not the last output"
+grep -qE "^$stamp tessaro: stopping: " "$log" || e2e_fail "no line saying it stops"
+echo "ok: sound with no key and no box; the box's text, the start and the stop in the log"
