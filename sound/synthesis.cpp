@@ -9,6 +9,7 @@
 #endif
 
 #include "sound/synth_state.h"
+#include "sound/voice_tap.h"
 #include "sound/wave_tables.h"
 #include "vision/motion_state.h"
 
@@ -292,6 +293,7 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
   leaveMotionLock();
 
   controlStep(unitRange(fraction), finiteOrZero(speed), synthState, synthTargets);
+  tapVoices(synthState, synthTargets, strikeBand(finiteOrZero(speed)));
   renderFrames(out, out ? byteCount / 4 : 0, synthState, synthTargets);
   return byteCount;
 }
