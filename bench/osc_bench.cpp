@@ -2,7 +2,11 @@
 #include <benchmark/benchmark.h>
 
 #include "app/osc_output.h"
+#include "bench/motion_bench_frames.h"
+#include "vision/frame_buffers.h"
+#include "vision/frame_pipeline.h"
 #include "vision/motion_tap.h"
+#include "vision/preview_picture.h"
 
 namespace {
 
@@ -25,5 +29,26 @@ void BM_OscSend(benchmark::State& state) {
   stopOscOutput();
 }
 BENCHMARK(BM_OscSend)->Arg(0)->Arg(1);
+
+// One analysed frame's share of the preview on the camera thread: the copy of
+// the grey picture into the hand-over.
+void BM_PreviewPublish(benchmark::State& state) {
+  const auto width = static_cast<int32_t>(state.range(0));
+  const auto height = static_cast<int32_t>(state.range(1));
+  const BenchFrames frames = makeBenchFrames(width, height);
+  frameTiming = FrameTiming{};
+  if (!allocateFrameBuffers(width, height) || !openPreviewPictures()) {
+    state.SkipWithError("cannot allocate the pictures");
+    return;
+  }
+  for (int n = 0; n < 2; ++n) {
+    const FrameRecord record{frames.frame[n].data(), frames.frame[n].size()};
+    processFrame(&record, static_cast<float>(33 * (n + 1)));
+  }
+  for (auto _ : state) publishPreviewPicture();
+  closePreviewPictures();
+  state.SetBytesProcessed(state.iterations() * int64_t{width} * height);
+}
+BENCHMARK(BM_PreviewPublish)->Args({640, 480});
 
 }  // namespace

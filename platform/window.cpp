@@ -53,6 +53,13 @@ void setWindowPlatform(const WindowPlatform* replacement) {
   platform = replacement ? replacement : &sdlWindowPlatform;
 }
 
+void appDrawableSize(int32_t& width, int32_t& height) {
+  int w = 0, h = 0;
+  if (appWindow.window) SDL_GL_GetDrawableSize(appWindow.window, &w, &h);
+  width = w;
+  height = h;
+}
+
 bool createAppWindow(const char* title, int32_t width, int32_t height, int32_t colourBits) {
   // Starting SDL's video subsystem stands in for registering the window class.
   if (platform->initVideo() != 0) {

@@ -19,6 +19,9 @@ extern AppWindow appWindow;
 extern uint8_t KeyState[256];
 
 bool createAppWindow(const char* title, int32_t width, int32_t height, int32_t colourBits);
+// The size in pixels of what the context draws into: the window's client
+// area, or the whole display in full screen.
+void appDrawableSize(int32_t& width, int32_t& height);
 void destroyAppWindow();
 void setProjection(int32_t width, int32_t height);
 // Presents the back buffer (the stand-in for SwapBuffers on the device context).

@@ -3,6 +3,7 @@
 #include "vision/frame_buffers.h"
 #include "vision/motion_analysis.h"
 #include "vision/motion_tap.h"
+#include "vision/preview_picture.h"
 
 FrameTiming frameTiming{};
 
@@ -38,5 +39,6 @@ int32_t processFrame(const FrameRecord* frame, float frameTimeMs) {
 
   analyseMotion(frame->pixels);
   tapMotion(frameTiming.frameTime);
+  publishPreviewPicture();
   return 1;
 }
