@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/osc_output.h"
 #include "platform/diagnostics.h"
 #include "sound/synth_state.h"
 #include "tools/render/render_core.h"
@@ -20,11 +21,13 @@ constexpr double maxSeconds = 24 * 3600.0;
 
 void printUsage(std::FILE* stream) {
   std::fprintf(stream,
-               "usage: tessaro-render [--seconds N] [--seed S] SOURCE OUT.wav\n"
+               "usage: tessaro-render [--seconds N] [--seed S] [--osc HOST:PORT] SOURCE OUT.wav\n"
                "  SOURCE   'demo' (the built-in demo camera) or a video file\n"
                "  OUT.wav  the sound, 44.1 kHz 16-bit stereo; OUT.png beside it shows what was heard\n"
                "  --seconds N  how much to render (default: the whole recording; the demo runs 60 s)\n"
-               "  --seed S     seed of the note cycle's random steps (default %llu)\n",
+               "  --seed S     seed of the note cycle's random steps (default %llu)\n"
+               "  --osc HOST:PORT  send every analysed frame and synthesis step as OSC, as tessaro does,\n"
+               "                   with the recording's times, as fast as it renders (or TESSARO_OSC)\n",
                static_cast<unsigned long long>(noteRandomSeed));
 }
 
@@ -33,6 +36,7 @@ struct Options {
   uint64_t seed = noteRandomSeed;
   std::string source;
   std::string output;
+  std::string osc;  // empty: nothing is sent
 };
 
 int fail(const std::string& message) {
@@ -75,6 +79,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 // 0 when the options are usable, else the exit status after the message.
 int parseOptions(int argc, char** argv, Options& options) {
+  if (const char* osc = std::getenv("TESSARO_OSC")) options.osc = osc;
   int positional = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -82,7 +87,7 @@ int parseOptions(int argc, char** argv, Options& options) {
       printUsage(stdout);
       return -1;
     }
-    if (arg == "--seconds" || arg == "--seed") {
+    if (arg == "--seconds" || arg == "--seed" || arg == "--osc") {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const char* value = argv[++i];
       if (arg == "--seconds") {
@@ -90,6 +95,8 @@ int parseOptions(int argc, char** argv, Options& options) {
           return usage("--seconds takes a number, not '" + std::string(value) + "'");
         if (options.seconds <= 0) return usage("--seconds must be more than 0, not " + std::string(value));
         if (options.seconds > maxSeconds) return usage("--seconds may be at most 86400 (a day)");
+      } else if (arg == "--osc") {
+        options.osc = value;
       } else if (!parseSeed(value, options.seed)) {
         return usage("--seed takes a whole number from 0 up, not '" + std::string(value) + "'");
       }
@@ -106,6 +113,10 @@ int parseOptions(int argc, char** argv, Options& options) {
     }
   }
   if (positional < 2) return usage("needs a SOURCE and an OUT.wav");
+  OscTarget target;
+  if (!options.osc.empty() && !parseOscTarget(options.osc.c_str(), target)) {
+    return usage("--osc takes HOST:PORT with a port from 1 to 65535, not '" + options.osc + "'");
+  }
   // The picture goes beside the sound; neither may replace the other or the recording.
   const std::string picture = picturePath(options.output);
   if (picture == options.output) return usage("OUT.wav must not end in .png: its picture would replace it");
@@ -116,7 +127,19 @@ int parseOptions(int argc, char** argv, Options& options) {
   return 0;
 }
 
+// Sends the motion and the voices as the render goes, with the recording's
+// times; everything waiting is sent when it ends.
+struct OscDuringRender {
+  explicit OscDuringRender(const std::string& where) {
+    OscTarget target;
+    if (!where.empty() && parseOscTarget(where.c_str(), target)) startOscOutput(target, OscSending::Inline);
+  }
+  ~OscDuringRender() { stopOscOutput(); }
+};
+
 bool writeToWav(void* user, const int16_t* samples, uint32_t frames, std::string& error) {
+  // The request's frames and its synthesis call are done: their messages go out.
+  sendPendingOscMessages();
   return writeWavFrames(*static_cast<WavOutput*>(user), samples, frames, error);
 }
 
@@ -137,6 +160,7 @@ int main(int argc, char** argv) {
   }
   RenderRequest request{
       options.source, options.seconds, options.seed, isatty(STDOUT_FILENO) == 1, writeToWav, &wav};
+  const OscDuringRender osc(options.osc);
   RenderResult result;
   if (!renderRecording(request, result, error)) {
     abandonWavOutput(wav);
