@@ -6,6 +6,7 @@
 
 #include "app/message_loop.h"
 #include "app/options.h"
+#include "app/outputs.h"
 #include "display/font_atlas.h"
 #include "display/scene_state.h"
 #include "platform/audio_device.h"
@@ -81,12 +82,15 @@ int main(int argc, char** argv) {
   // Start-up, strictly in this order.
   clearClock();
   startClock();
+  if (!chooseWindowPlacement(options)) return usageExitStatus;
   if (!createAppWindow("Tessaro", 640, 480, 32)) return -1;  // the only failure that ends the start-up
   if (!initSceneState()) return -1;
   std::srand(1234);                           // the C runtime's generator, as every run finds it
   std::memset(KeyState, 0, sizeof KeyState);  // no key down
   initFontAtlas();
   initMotionLock();
+  // OSC and the preview when asked for, before the first frame and the first synthesis call.
+  startMotionOutputs(options);
   startCapture();      // runs on without frames if it fails
   initAudio(nullptr);  // runs on in silence if it fails
   setStartMark();      // frame times count from here
@@ -96,6 +100,7 @@ int main(int argc, char** argv) {
   reportStopping(messageRecord);
 
   // Shutdown, strictly in this order; the context stays current until the window goes.
+  stopMotionOutputs();
   deleteGlyphLists();
   BASS_Free();    // no synthesis callback runs after this
   stopCapture();  // stop, disconnect and release, with the two teardown lines

@@ -1,5 +1,6 @@
 #include "app/message_loop.h"
 
+#include "app/outputs.h"
 #include "app/service_watch.h"
 #include "platform/clock.h"
 #include "platform/window.h"
@@ -18,6 +19,7 @@ void runMessageLoop(AppMessage& message) {
     // Minimised: keep the queue moving without pausing or looking at keys.
     if (!appWindow.windowActive) continue;
     if (KeyState[VK_ESCAPE]) return;
+    refreshPreview();
     sleepMs(100);
   }
 }

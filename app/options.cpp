@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
+
+#include "app/osc_output.h"
 
 #ifndef TESSARO_VERSION
 #define TESSARO_VERSION "unknown"
@@ -10,7 +14,8 @@
 
 namespace {
 const char* const usageLine =
-    "usage: tessaro [--camera DEV|demo|FILE] [--unattended] [--log FILE] [--help] [--version]";
+    "usage: tessaro [--camera DEV|demo|FILE] [--unattended] [--log FILE] [--osc HOST:PORT] [--preview] "
+    "[--fullscreen] [--display-index N] [--help] [--version]";
 
 void printHelp() {
   std::printf(
@@ -23,11 +28,25 @@ void printHelp() {
       "  --unattended            no box waits for anyone: their texts go to the log and the program\n"
       "                          goes on as after the button (for a gallery machine started at boot)\n"
       "  --log FILE              append the program's own lines to FILE instead of standard error\n"
+      "  --osc HOST:PORT         send every analysed frame as OSC /tessaro/motion and every synthesis\n"
+      "                          step as /tessaro/voices over UDP to HOST:PORT (a name or IPv4 address)\n"
+      "  --preview               for setting up: the window shows what the camera sees change, moving\n"
+      "                          samples in red and the centre of the movement as a green cross\n"
+      "  --fullscreen            the black window covers the whole display, mouse cursor hidden\n"
+      "  --display-index N       the display the window goes on, 0 the first (default 0); a display\n"
+      "                          that does not exist is an error\n"
       "  --help                  this text\n"
       "  --version               the version\n"
       "\n"
       "Each option has an environment variable of the same meaning, for service files:\n"
-      "TESSARO_CAMERA, TESSARO_UNATTENDED (1 or 0), TESSARO_LOG. The command line wins.\n"
+      "TESSARO_CAMERA, TESSARO_UNATTENDED (1 or 0), TESSARO_LOG, TESSARO_OSC, TESSARO_PREVIEW (1 or 0),\n"
+      "TESSARO_FULLSCREEN (1 or 0), TESSARO_DISPLAY_INDEX. The command line wins.\n"
+      "\n"
+      "Examples:\n"
+      "  tessaro --camera demo --preview               see what counts as movement\n"
+      "  tessaro --osc 127.0.0.1:9000 & oscdump 9000   watch the values as they are sent\n"
+      "  tessaro --unattended --fullscreen --display-index 1   a gallery screen\n"
+      "\n"
       "Stop it with Escape, by closing the window, or with Ctrl+C or kill.\n",
       usageLine);
 }
@@ -48,6 +67,33 @@ bool parseSwitch(const char* text, bool& on) {
   }
   return false;
 }
+
+// A display number: decimal digits, 0 to 255.
+bool parseDisplayIndex(const char* text, int32_t& index) {
+  const size_t length = std::strlen(text);
+  if (length == 0 || length > 3 || std::strspn(text, "0123456789") != length) return false;
+  const long value = std::strtol(text, nullptr, 10);
+  if (value > 255) return false;
+  index = static_cast<int32_t>(value);
+  return true;
+}
+
+// The values that must have a form, checked once everything is read and
+// named as they were given; an empty one means the default.
+OptionsOutcome checkValues(ProgramOptions& options, const char* oscFrom, const std::string& displayIndex,
+                           const char* displayIndexFrom) {
+  OscTarget target;
+  if (!options.osc.empty() && !parseOscTarget(options.osc.c_str(), target)) {
+    return mistake((std::string(oscFrom) + " takes HOST:PORT with a port from 1 to 65535, not").c_str(),
+                   options.osc.c_str());
+  }
+  options.displayIndex = 0;
+  if (!displayIndex.empty() && !parseDisplayIndex(displayIndex.c_str(), options.displayIndex)) {
+    return mistake((std::string(displayIndexFrom) + " takes a display number from 0 to 255, not").c_str(),
+                   displayIndex.c_str());
+  }
+  return OptionsOutcome::Run;
+}
 }  // namespace
 
 OptionsOutcome parseProgramOptions(int argc, char** argv, ProgramOptions& options) {
@@ -59,6 +105,18 @@ OptionsOutcome parseProgramOptions(int argc, char** argv, ProgramOptions& option
       return mistake("TESSARO_UNATTENDED must be 1 or 0, not", unattended);
     }
   }
+  for (auto [variable, field] : {std::pair{"TESSARO_PREVIEW", &options.preview},
+                                 std::pair{"TESSARO_FULLSCREEN", &options.fullscreen}}) {
+    const char* value = std::getenv(variable);
+    if (value && !parseSwitch(value, *field)) {
+      return mistake((std::string(variable) + " must be 1 or 0, not").c_str(), value);
+    }
+  }
+  if (const char* osc = std::getenv("TESSARO_OSC")) options.osc = osc;
+  std::string displayIndex;
+  if (const char* index = std::getenv("TESSARO_DISPLAY_INDEX")) displayIndex = index;
+  const char* oscFrom = "TESSARO_OSC";
+  const char* displayIndexFrom = "TESSARO_DISPLAY_INDEX";
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
@@ -73,10 +131,20 @@ OptionsOutcome parseProgramOptions(int argc, char** argv, ProgramOptions& option
       options.unattended = true;
       continue;
     }
+    if (std::strcmp(argument, "--preview") == 0) {
+      options.preview = true;
+      continue;
+    }
+    if (std::strcmp(argument, "--fullscreen") == 0) {
+      options.fullscreen = true;
+      continue;
+    }
     // Options with a value: "--camera demo" or "--camera=demo".
     std::string* target = nullptr;
     const char* name = nullptr;
-    for (auto [option, field] : {std::pair{"--camera", &options.camera}, std::pair{"--log", &options.log}}) {
+    for (auto [option, field] :
+         {std::pair{"--camera", &options.camera}, std::pair{"--log", &options.log},
+          std::pair{"--osc", &options.osc}, std::pair{"--display-index", &displayIndex}}) {
       const size_t length = std::strlen(option);
       if (std::strncmp(argument, option, length) == 0 &&
           (argument[length] == '\0' || argument[length] == '=')) {
@@ -89,6 +157,8 @@ OptionsOutcome parseProgramOptions(int argc, char** argv, ProgramOptions& option
     const char* value = equals ? equals + 1 : (i + 1 < argc ? argv[++i] : nullptr);
     if (!value || !*value) return mistake(name, "needs a value");
     *target = value;
+    if (target == &options.osc) oscFrom = "--osc";
+    if (target == &displayIndex) displayIndexFrom = "--display-index";
   }
-  return OptionsOutcome::Run;
+  return checkValues(options, oscFrom, displayIndex, displayIndexFrom);
 }

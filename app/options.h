@@ -9,6 +9,15 @@ struct ProgramOptions {
   std::string camera;  // --camera / TESSARO_CAMERA: /dev/videoN, "demo" or a video file; empty: the first camera
   bool unattended;     // --unattended / TESSARO_UNATTENDED: no box waits; their texts go to the log
   std::string log;     // --log / TESSARO_LOG: append the diagnostic lines to this file
+
+  // --osc / TESSARO_OSC: HOST:PORT to send the motion and the voices to as OSC; empty: nothing is sent.
+  std::string osc;
+  // --preview / TESSARO_PREVIEW: the window shows what the camera sees change, instead of black.
+  bool preview;
+  // --fullscreen / TESSARO_FULLSCREEN: the black window covers its whole display, cursor hidden.
+  bool fullscreen;
+  // --display-index / TESSARO_DISPLAY_INDEX: the display the window goes on, 0 the first.
+  int32_t displayIndex;
 };
 
 enum class OptionsOutcome : uint8_t {

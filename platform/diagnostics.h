@@ -7,7 +7,7 @@
 // fixed (the window's errors, the capture listing, the teardown lines,
 // message boxes) do not come here.
 //
-// Areas in use: "tessaro", "camera", "audio", "display", "service", "box",
+// Areas in use: "tessaro", "camera", "audio", "display", "service", "box", "osc",
 // "tessaro-render".
 #include <ctime>
 

@@ -35,6 +35,7 @@ const WindowPlatform sdlWindowPlatform{initVideo,          SDL_CreateWindow,    
 
 namespace {
 const WindowPlatform* platform = &sdlWindowPlatform;
+WindowPlacement placement{false, 0};
 
 // The rendering context's format, fixed before the window exists because X11
 // binds a window to its visual at creation. colourBits 0 asks for no minimum.
@@ -49,10 +50,50 @@ void requestPixelFormat(int32_t colourBits) {
   SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 16);
   SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 0);
 }
+
+// The window's place for the chosen placement, and the flags it adds; by
+// default the given size at the screen's top-left corner, as always.
+struct WindowPlace {
+  int x, y, width, height;
+  uint32_t flags;
+};
+WindowPlace placeWindow(int width, int height) {
+  WindowPlace place{0, 0, width, height, 0};
+  SDL_Rect bounds{};
+  if (!placement.fullScreen && placement.displayIndex == 0) return place;
+  if (SDL_GetDisplayBounds(placement.displayIndex, &bounds) != 0) return place;
+  place.x = bounds.x;
+  place.y = bounds.y;
+  if (placement.fullScreen) {
+    // A window manager makes the window cover the display on the full-screen
+    // request; made at the display's size from the start, it covers it where
+    // no window manager runs too.
+    place.width = bounds.w;
+    place.height = bounds.h;
+    place.flags = SDL_WINDOW_FULLSCREEN_DESKTOP;
+  }
+  return place;
+}
 }  // namespace
 
 void setWindowPlatform(const WindowPlatform* replacement) {
   platform = replacement ? replacement : &sdlWindowPlatform;
+}
+
+void setWindowPlacement(const WindowPlacement& chosen) { placement = chosen; }
+
+int32_t countDisplays() {
+  if (initVideo() != 0) return -1;
+  const int32_t displays = SDL_GetNumVideoDisplays();
+  quitVideo();
+  return displays < 0 ? -1 : displays;
+}
+
+void appDrawableSize(int32_t& width, int32_t& height) {
+  int w = 0, h = 0;
+  if (appWindow.window) SDL_GL_GetDrawableSize(appWindow.window, &w, &h);
+  width = w;
+  height = h;
 }
 
 bool createAppWindow(const char* title, int32_t width, int32_t height, int32_t colourBits) {
@@ -68,13 +109,14 @@ bool createAppWindow(const char* title, int32_t width, int32_t height, int32_t c
   appWindow.colourBits = colourBits;
   requestPixelFormat(colourBits);
   // Not resizable: SDL fixes the minimum and maximum size, so no maximise.
-  const uint32_t flags = SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN;
-  appWindow.window = platform->createWindow(title, 0, 0, width, height, flags);
+  const WindowPlace place = placeWindow(width, height);
+  const uint32_t flags = SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN | place.flags;
+  appWindow.window = platform->createWindow(title, place.x, place.y, place.width, place.height, flags);
   if (!appWindow.window && colourBits != 0) {
     // GLX takes the buffer size as a hard minimum, and an X server offering
     // only 24-bit visuals has none of 32; red, green and blue still get 8 bits.
     requestPixelFormat(0);
-    appWindow.window = platform->createWindow(title, 0, 0, width, height, flags);
+    appWindow.window = platform->createWindow(title, place.x, place.y, place.width, place.height, flags);
   }
   if (!appWindow.window) {
     destroyAppWindow();
@@ -100,6 +142,8 @@ bool createAppWindow(const char* title, int32_t width, int32_t height, int32_t c
   SDL_SetWindowInputFocus(appWindow.window);
   // Neither the screen saver nor monitor power-saving may start during a run.
   SDL_DisableScreenSaver();
+  // A gallery screen shows nothing of the desktop, the pointer included.
+  if (placement.fullScreen) SDL_ShowCursor(SDL_DISABLE);
 
   setProjection(width, height);
   return true;

@@ -19,6 +19,20 @@ extern AppWindow appWindow;
 extern uint8_t KeyState[256];
 
 bool createAppWindow(const char* title, int32_t width, int32_t height, int32_t colourBits);
+// Where createAppWindow puts the window: by default at the top-left corner of
+// display 0. A display index picks another display's corner; full screen
+// covers that whole display at its current mode (the mode is never changed)
+// and hides the mouse cursor. Set before createAppWindow.
+struct WindowPlacement {
+  bool fullScreen;
+  int32_t displayIndex;
+};
+void setWindowPlacement(const WindowPlacement& placement);
+// How many displays the window system offers; -1 when it cannot be reached.
+int32_t countDisplays();
+// The size in pixels of what the context draws into: the window's client
+// area, or the whole display in full screen.
+void appDrawableSize(int32_t& width, int32_t& height);
 void destroyAppWindow();
 void setProjection(int32_t width, int32_t height);
 // Presents the back buffer (the stand-in for SwapBuffers on the device context).

@@ -10,6 +10,7 @@
 
 #include "platform/exact_float.h"
 #include "sound/synth_state.h"
+#include "sound/voice_tap.h"
 #include "sound/wave_tables.h"
 #include "vision/motion_state.h"
 
@@ -291,6 +292,7 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
   leaveMotionLock();
 
   controlStep(unitRange(fraction), finiteOrZero(speed), synthState, synthTargets);
+  tapVoices(synthState, synthTargets, strikeBand(finiteOrZero(speed)));
   renderFrames(out, out ? byteCount / 4 : 0, synthState, synthTargets);
   return byteCount;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "app/osc_output.h"
 
 namespace {
 struct Parsed {
@@ -31,7 +32,10 @@ class ProgramOptionsTest : public testing::Test {
   void SetUp() override { clearEnvironment(); }
   void TearDown() override { clearEnvironment(); }
   static void clearEnvironment() {
-    for (const char* name : {"TESSARO_CAMERA", "TESSARO_UNATTENDED", "TESSARO_LOG"}) unsetenv(name);
+    for (const char* name : {"TESSARO_CAMERA", "TESSARO_UNATTENDED", "TESSARO_LOG", "TESSARO_OSC",
+                             "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_DISPLAY_INDEX"}) {
+      unsetenv(name);
+    }
   }
 };
 }  // namespace
@@ -42,6 +46,10 @@ TEST_F(ProgramOptionsTest, NoOptionRunsAsAlways) {
   EXPECT_EQ(p.options.camera, "");
   EXPECT_FALSE(p.options.unattended);
   EXPECT_EQ(p.options.log, "");
+  EXPECT_EQ(p.options.osc, "");
+  EXPECT_FALSE(p.options.preview);
+  EXPECT_FALSE(p.options.fullscreen);
+  EXPECT_EQ(p.options.displayIndex, 0);
   EXPECT_EQ(p.out + p.err, "");
 }
 
@@ -61,12 +69,40 @@ TEST_F(ProgramOptionsTest, TheCommandLineWinsOverTheEnvironment) {
   p = parse({"--unattended", "--camera=clip.mp4"});
   EXPECT_TRUE(p.options.unattended);
   EXPECT_EQ(p.options.camera, "clip.mp4");
+
+  setenv("TESSARO_OSC", "mixer.local:9000", 1);
+  setenv("TESSARO_PREVIEW", "1", 1);
+  setenv("TESSARO_FULLSCREEN", "yes", 1);
+  setenv("TESSARO_DISPLAY_INDEX", "2", 1);
+  p = parse({});
+  EXPECT_EQ(p.outcome, OptionsOutcome::Run);
+  EXPECT_EQ(p.options.osc, "mixer.local:9000");
+  EXPECT_TRUE(p.options.preview);
+  EXPECT_TRUE(p.options.fullscreen);
+  EXPECT_EQ(p.options.displayIndex, 2);
+  setenv("TESSARO_PREVIEW", "0", 1);
+  setenv("TESSARO_FULLSCREEN", "off", 1);
+  setenv("TESSARO_OSC", "not an address", 1);  // the command line's value replaces it unread
+  p = parse({"--osc", "127.0.0.1:57120", "--display-index=0"});
+  EXPECT_EQ(p.outcome, OptionsOutcome::Run) << p.err;
+  EXPECT_EQ(p.options.osc, "127.0.0.1:57120");
+  EXPECT_FALSE(p.options.preview);
+  EXPECT_FALSE(p.options.fullscreen);
+  EXPECT_EQ(p.options.displayIndex, 0);
+  unsetenv("TESSARO_OSC");
+  p = parse({"--preview", "--fullscreen", "--display-index", "1"});
+  EXPECT_EQ(p.outcome, OptionsOutcome::Run) << p.err;
+  EXPECT_TRUE(p.options.preview);
+  EXPECT_TRUE(p.options.fullscreen);
+  EXPECT_EQ(p.options.displayIndex, 1);
 }
 
 TEST_F(ProgramOptionsTest, HelpAndVersionAnswerOnStandardOutput) {
   Parsed p = parse({"--help"});
   EXPECT_EQ(p.outcome, OptionsOutcome::Exit);
-  for (const char* word : {"--camera", "--unattended", "--log", "TESSARO_CAMERA", "TESSARO_UNATTENDED"}) {
+  for (const char* word : {"--camera", "--unattended", "--log", "--osc", "--preview", "--fullscreen",
+                           "--display-index", "TESSARO_CAMERA", "TESSARO_UNATTENDED", "TESSARO_OSC",
+                           "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_DISPLAY_INDEX", "oscdump"}) {
     EXPECT_NE(p.out.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(p.err, "");
@@ -76,8 +112,23 @@ TEST_F(ProgramOptionsTest, HelpAndVersionAnswerOnStandardOutput) {
 }
 
 TEST_F(ProgramOptionsTest, AMistakeIsOneUsageLine) {
-  for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-           {"--frobnicate"}, {"extra"}, {"--camera"}, {"--camera="}, {"--log"}, {"--unattended=yes"}}) {
+  for (const std::vector<std::string>& words :
+       std::vector<std::vector<std::string>>{{"--frobnicate"},
+                                             {"extra"},
+                                             {"--camera"},
+                                             {"--camera="},
+                                             {"--log"},
+                                             {"--unattended=yes"},
+                                             {"--osc", "localhost"},
+                                             {"--osc=localhost:0"},
+                                             {"--osc", "localhost:65536"},
+                                             {"--osc", "localhost:9000x"},
+                                             {"--osc", ":9000"},
+                                             {"--osc", "[::1]:9000"},
+                                             {"--preview=1"},
+                                             {"--display-index", "-1"},
+                                             {"--display-index", "one"},
+                                             {"--display-index=256"}}) {
     const Parsed p = parse(words);
     EXPECT_EQ(p.outcome, OptionsOutcome::Usage) << words[0];
     EXPECT_EQ(p.out, "");
@@ -85,8 +136,36 @@ TEST_F(ProgramOptionsTest, AMistakeIsOneUsageLine) {
     EXPECT_NE(p.err.find("usage: tessaro"), std::string::npos) << p.err;
     EXPECT_NE(p.err.find(words[0].substr(0, 5)), std::string::npos) << p.err;
   }
-  setenv("TESSARO_UNATTENDED", "maybe", 1);
-  const Parsed p = parse({});
-  EXPECT_EQ(p.outcome, OptionsOutcome::Usage);
-  EXPECT_NE(p.err.find("TESSARO_UNATTENDED"), std::string::npos);
+  for (const char* variable : {"TESSARO_UNATTENDED", "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_OSC",
+                               "TESSARO_DISPLAY_INDEX"}) {
+    setenv(variable, "maybe", 1);
+    const Parsed p = parse({});
+    EXPECT_EQ(p.outcome, OptionsOutcome::Usage) << variable;
+    EXPECT_NE(p.err.find(variable), std::string::npos) << p.err;
+    unsetenv(variable);
+  }
+}
+
+// Where the OSC messages go: a name or IPv4 address and a port from 1 to
+// 65535, split at the last colon.
+TEST_F(ProgramOptionsTest, AnOscTargetIsAHostAndAPort) {
+  struct Case {
+    const char* text;
+    bool accepted;
+    const char* host;
+    const char* port;
+  };
+  for (const Case& c :
+       {Case{"127.0.0.1:9000", true, "127.0.0.1", "9000"}, Case{"mixer.local:1", true, "mixer.local", "1"},
+        Case{"h:65535", true, "h", "65535"}, Case{"h:65536", false, "", ""}, Case{"h:0", false, "", ""},
+        Case{"h:", false, "", ""}, Case{":9000", false, "", ""}, Case{"h:+90", false, "", ""},
+        Case{"h:900000", false, "", ""}, Case{"h", false, "", ""}, Case{"::1:9000", false, "", ""},
+        Case{"[::1]:9000", false, "", ""}}) {
+    OscTarget target{"unchanged", "unchanged"};
+    EXPECT_EQ(parseOscTarget(c.text, target), c.accepted) << c.text;
+    if (c.accepted) {
+      EXPECT_EQ(target.host, c.host);
+      EXPECT_EQ(target.port, c.port);
+    }
+  }
 }

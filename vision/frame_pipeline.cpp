@@ -2,6 +2,8 @@
 
 #include "vision/frame_buffers.h"
 #include "vision/motion_analysis.h"
+#include "vision/motion_tap.h"
+#include "vision/preview_picture.h"
 
 FrameTiming frameTiming{};
 
@@ -36,5 +38,7 @@ int32_t processFrame(const FrameRecord* frame, float frameTimeMs) {
   frameTiming.frameCounter = static_cast<int32_t>(static_cast<uint32_t>(frameTiming.frameCounter) + 1u);
 
   analyseMotion(frame->pixels);
+  tapMotion(frameTiming.frameTime);
+  publishPreviewPicture();
   return 1;
 }

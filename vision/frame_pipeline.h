@@ -25,5 +25,6 @@ int32_t onFrameCaptured(uint32_t device, const FrameRecord* frame, uint32_t user
 // Everything onFrameCaptured does after reading the clock, with the frame's
 // time (ms since the start mark) given. A frame that is missing or shorter
 // than the analysis walk, or one that arrives while no mode is set, is dropped
-// before it touches timing, roles or buffers. Returns 1.
+// before it touches timing, roles or buffers. After the analysis the motion
+// tap and the preview take their copies, each only while open. Returns 1.
 int32_t processFrame(const FrameRecord* frame, float frameTimeMs);

@@ -19,11 +19,6 @@
 
 namespace {
 
-// A sample moves when its difference value lies outside the still band:
-// above movingAbove or below movingBelow (a still sample gives 127).
-constexpr uint8_t movingAbove = 158;
-constexpr uint8_t movingBelow = 98;
-
 struct Planes {
   uint8_t* grey;
   uint8_t* difference;

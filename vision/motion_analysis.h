@@ -1,6 +1,11 @@
 #pragma once
 #include <cstdint>
 
+// A sample moves when its difference value lies outside the still band:
+// above movingAbove or below movingBelow (a still sample gives 127).
+constexpr uint8_t movingAbove = 158;
+constexpr uint8_t movingBelow = 98;
+
 // What the per-sample pass of one frame found, from the difference values the
 // previous frame left: moving samples and the sums of their column and row
 // numbers. 64-bit so that no mode can overflow them.

@@ -2,7 +2,8 @@
 # a visitor or a gallery attendant would. Source it from a test script:
 #
 #   . "$(dirname "$0")/lib.sh"
-#   e2e_start_xvfb                    # a private Xvfb on a free display; exports DISPLAY
+#   e2e_start_xvfb [WxHxD]            # a private Xvfb on a free display (1280x1024x24
+#                                     # unless given); exports DISPLAY
 #   e2e_start_app "$1"                # starts the binary in the background: APP_PID,
 #                                     # its output in $APP_STDOUT and $APP_STDERR.
 #                                     # Options first (--name=value), then extra environment:
@@ -35,6 +36,9 @@
 #   e2e_stop_pulse                    # kills it (a sound server that dies)
 #   e2e_record_pulse FILE             # records what the sink plays (RECORD_PID), raw
 #                                     # 16-bit stereo at 44.1 kHz
+#   e2e_start_osc_receiver FILE       # oscdump on a free local UDP port, one line per
+#                                     # message into FILE: OSC_PORT, OSC_PID
+#   e2e_stop_osc_receiver             # kills it
 #
 # Every process started here is stopped and every file removed on exit,
 # whatever the outcome; every wait is bounded.
@@ -47,6 +51,7 @@ XVFB_PID=""
 PULSE_PID=""
 RECORD_PID=""
 OTHER_PID=""
+OSC_PID=""
 APP_PID=""
 APP_STATUS=""
 APP_EXIT_MS=""
@@ -55,7 +60,7 @@ APP_STDERR="$E2E_TMP/stderr"
 E2E_NO_CAMERA="$E2E_TMP/no-camera.avi"
 
 e2e_cleanup() {
-  for pid in "$OTHER_PID" "$RECORD_PID" "$PULSE_PID"; do
+  for pid in "$OTHER_PID" "$RECORD_PID" "$PULSE_PID" "$OSC_PID"; do
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
   done
   if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then
@@ -89,7 +94,7 @@ e2e_fail() {
 e2e_start_xvfb() {
   local fifo="$E2E_TMP/displayfd"
   : >"$fifo"
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$fifo" \
+  Xvfb -displayfd 3 -screen 0 "${1:-1280x1024x24}" -nolisten tcp -noreset 3>"$fifo" \
     >"$E2E_TMP/xvfb.log" 2>&1 &
   XVFB_PID=$!
   local number=""
@@ -220,3 +225,28 @@ e2e_record_pulse() {
 }
 
 e2e_plain() { sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}[+-][0-9]{2}:[0-9]{2} //' "$1"; }
+
+# oscdump prints each message as it comes (-L: line-buffered, so nothing is
+# lost when it is killed). The port is one the kernel just handed out; the
+# receiver is ready once it is bound there.
+e2e_start_osc_receiver() {
+  OSC_PORT=$(/usr/bin/python3 -c 'import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  oscdump -L "$OSC_PORT" >"$1" 2>>"$E2E_TMP/oscdump.log" &
+  OSC_PID=$!
+  local hex
+  hex=$(printf ':%04X ' "$OSC_PORT")
+  for _ in $(seq 100); do
+    grep -q "$hex" /proc/net/udp && return 0
+    kill -0 "$OSC_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  cat "$E2E_TMP/oscdump.log" >&2
+  e2e_fail "oscdump did not start on port $OSC_PORT"
+}
+
+e2e_stop_osc_receiver() {
+  kill -KILL "$OSC_PID" 2>/dev/null
+  wait "$OSC_PID" 2>/dev/null
+  OSC_PID=""
+}

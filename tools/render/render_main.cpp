@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/osc_output.h"
 #include "platform/diagnostics.h"
 #include "sound/synth_state.h"
 #include "tools/render/motion_csv.h"
@@ -22,15 +23,18 @@ namespace {
 constexpr double maxSeconds = 24 * 3600.0;
 
 void printUsage(std::FILE* stream) {
-  std::fprintf(stream,
-               "usage: tessaro-render [--seconds N] [--seed S] [--csv OUT.csv] SOURCE OUT.wav\n"
-               "  SOURCE   'demo' (the built-in demo camera) or a video file\n"
-               "  OUT.wav  the sound, 44.1 kHz 16-bit stereo; OUT.png beside it shows what was heard\n"
-               "  --seconds N    how much to render (default: the whole recording; the demo runs 60 s)\n"
-               "  --seed S       seed of the note cycle's random steps (default %llu)\n"
-               "  --csv OUT.csv  also write every analysed frame's motion record and the voices'\n"
-               "                 values that followed it, one row per frame (or TESSARO_CSV=OUT.csv)\n",
-               static_cast<unsigned long long>(noteRandomSeed));
+  std::fprintf(
+      stream,
+      "usage: tessaro-render [--seconds N] [--seed S] [--csv OUT.csv] [--osc HOST:PORT] SOURCE OUT.wav\n"
+      "  SOURCE   'demo' (the built-in demo camera) or a video file\n"
+      "  OUT.wav  the sound, 44.1 kHz 16-bit stereo; OUT.png beside it shows what was heard\n"
+      "  --seconds N    how much to render (default: the whole recording; the demo runs 60 s)\n"
+      "  --seed S       seed of the note cycle's random steps (default %llu)\n"
+      "  --csv OUT.csv  also write every analysed frame's motion record and the voices'\n"
+      "                 values that followed it, one row per frame (or TESSARO_CSV=OUT.csv)\n"
+      "  --osc HOST:PORT  send every analysed frame and synthesis step as OSC, as tessaro does,\n"
+      "                   with the recording's times, as fast as it renders (or TESSARO_OSC)\n",
+      static_cast<unsigned long long>(noteRandomSeed));
 }
 
 struct Options {
@@ -39,6 +43,7 @@ struct Options {
   std::string source;
   std::string output;
   std::string csv;  // empty: no motion log
+  std::string osc;  // empty: nothing is sent
 };
 
 int fail(const std::string& message) {
@@ -87,6 +92,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 // 0 when the options are usable, else the exit status after the message.
 int parseOptions(int argc, char** argv, Options& options) {
   if (const char* csv = std::getenv("TESSARO_CSV")) options.csv = csv;
+  if (const char* osc = std::getenv("TESSARO_OSC")) options.osc = osc;
   int positional = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -94,7 +100,7 @@ int parseOptions(int argc, char** argv, Options& options) {
       printUsage(stdout);
       return -1;
     }
-    if (arg == "--seconds" || arg == "--seed" || arg == "--csv") {
+    if (arg == "--seconds" || arg == "--seed" || arg == "--csv" || arg == "--osc") {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const char* value = argv[++i];
       if (arg == "--seconds") {
@@ -108,6 +114,8 @@ int parseOptions(int argc, char** argv, Options& options) {
       } else if (arg == "--csv") {
         if (!*value) return usage("--csv needs a file name");
         options.csv = value;
+      } else if (arg == "--osc") {
+        options.osc = value;
       } else if (!parseSeed(value, options.seed)) {
         return usage("--seed takes a whole number from 0 up, not '" + std::string(value) + "'");
       }
@@ -124,6 +132,10 @@ int parseOptions(int argc, char** argv, Options& options) {
     }
   }
   if (positional < 2) return usage("needs a SOURCE and an OUT.wav");
+  OscTarget target;
+  if (!options.osc.empty() && !parseOscTarget(options.osc.c_str(), target)) {
+    return usage("--osc takes HOST:PORT with a port from 1 to 65535, not '" + options.osc + "'");
+  }
   // The picture goes beside the sound; no output may replace another or the recording.
   const std::string picture = picturePath(options.output);
   if (picture == options.output) return usage("OUT.wav must not end in .png: its picture would replace it");
@@ -196,8 +208,20 @@ bool startWav(void* user, uint64_t totalFrames, std::string& error) {
   return false;
 }
 
+// Sends the motion and the voices as the render goes, with the recording's
+// times; everything waiting is sent when it ends.
+struct OscDuringRender {
+  explicit OscDuringRender(const std::string& where) {
+    OscTarget target;
+    if (!where.empty() && parseOscTarget(where.c_str(), target)) startOscOutput(target, OscSending::Inline);
+  }
+  ~OscDuringRender() { stopOscOutput(); }
+};
+
 bool writeToWav(void* user, const int16_t* samples, uint32_t frames, std::string& error) {
   if (interruptedBy != 0) return false;
+  // The request's frames and its synthesis call are done: their messages go out.
+  sendPendingOscMessages();
   auto& wav = *static_cast<WavOutput*>(user);
   std::string reason;
   if (writeWavFrames(wav, samples, frames, reason)) return true;
@@ -252,6 +276,7 @@ int main(int argc, char** argv) {
     request.tap = &csvLog;
     request.tapUser = &out.csv;
   }
+  const OscDuringRender osc(options.osc);
   RenderResult result;
   if (!renderRecording(request, result, error)) return interruptedBy != 0 ? interrupted() : fail(error);
   if (!drawTimeline(result.timeline, out.picture.partialPath, error)) return fail(cannotWrite(png, error));

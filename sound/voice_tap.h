@@ -1,0 +1,33 @@
+#pragma once
+// The voices as data for outside listeners: while the tap is open, every
+// synthesis call leaves a copy of what its control step derived in a bounded
+// queue, which one reader on another thread empties. The audio thread only
+// copies: it never waits, allocates or makes a system call for it, and when
+// the reader falls behind the oldest copies are dropped and counted. Closed,
+// the tap costs one relaxed load per call.
+#include <cstdint>
+
+struct SynthState;
+struct SynthTargets;
+
+struct VoiceSample {
+  int32_t note;        // the entry of the note table the tone voice plays, 0 to 3
+  int32_t strikeBand;  // the entry the strike voice plays, 0 to 3
+  double levelTarget;  // the tone's loudness target
+  float strikeLeftTarget;
+  float strikeRightTarget;
+  float panLeft;  // the strike voice's pan, as its two channel weights
+  double panRight;
+};
+
+// Audio thread, right after the control step of a synthesis call.
+void tapVoices(const SynthState& state, const SynthTargets& targets, int32_t strikeBand);
+
+// The reader's side; one reader at a time. Opening forgets what an earlier
+// opening left behind.
+void openVoiceTap();
+void closeVoiceTap();
+// The oldest copy not yet taken; false when there is none.
+bool takeVoiceSample(VoiceSample& sample);
+// Copies dropped since the process started because the reader fell behind.
+uint64_t voiceSamplesDropped();

@@ -1,0 +1,32 @@
+#pragma once
+// The motion as data for outside listeners: while the tap is open, every
+// analysed frame leaves a copy of its time and the motion record's published
+// values in a bounded queue, which one reader on another thread empties. The
+// camera thread only copies: it never waits, allocates or makes a system call
+// for it, and when the reader falls behind the oldest copies are dropped and
+// counted. Closed, the tap costs one relaxed load per frame.
+#include <cstdint>
+
+struct MotionSample {
+  float frameMs;  // the frame's time, ms since the clock's start mark
+  float movingFraction;
+  float centroidX;
+  float centroidY;
+  float velocityX;
+  float velocityY;
+  float speed;
+  float leftGain;
+  float rightGain;
+};
+
+// Camera thread, right after the analysis of a frame stamped frameMs.
+void tapMotion(float frameMs);
+
+// The reader's side; one reader at a time. Opening forgets what an earlier
+// opening left behind.
+void openMotionTap();
+void closeMotionTap();
+// The oldest copy not yet taken; false when there is none.
+bool takeMotionSample(MotionSample& sample);
+// Copies dropped since the process started because the reader fell behind.
+uint64_t motionSamplesDropped();
