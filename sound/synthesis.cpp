@@ -292,7 +292,7 @@ uint32_t synthesisCallback(uint32_t, void* buffer, uint32_t byteCount, uint32_t)
   leaveMotionLock();
 
   controlStep(unitRange(fraction), finiteOrZero(speed), synthState, synthTargets);
-  tapVoices(synthState, synthTargets, strikeBand(finiteOrZero(speed)));
+  tapVoices(synthState, synthTargets);
   renderFrames(out, out ? byteCount / 4 : 0, synthState, synthTargets);
   return byteCount;
 }

@@ -11,10 +11,11 @@ DropOldestRing<VoiceSample, 64> voiceSamples;
 std::atomic<bool> voiceTapOpen{false};
 }  // namespace
 
-void tapVoices(const SynthState& state, const SynthTargets& targets, int32_t strikeBand) {
+void tapVoices(const SynthState& state, const SynthTargets& targets) {
   if (!voiceTapOpen.load(std::memory_order_relaxed)) return;
-  voiceSamples.push(VoiceSample{currentNote(state), strikeBand, targets.levelTarget, targets.strikeLeftTarget,
-                                targets.strikeRightTarget, targets.panLeft, targets.panRight});
+  voiceSamples.push(VoiceSample{currentNote(state), targets.strikeBand, targets.levelTarget,
+                                targets.strikeLeftTarget, targets.strikeRightTarget, targets.panLeft,
+                                targets.panRight});
 }
 
 void openVoiceTap() {

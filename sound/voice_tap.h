@@ -21,7 +21,7 @@ struct VoiceSample {
 };
 
 // Audio thread, right after the control step of a synthesis call.
-void tapVoices(const SynthState& state, const SynthTargets& targets, int32_t strikeBand);
+void tapVoices(const SynthState& state, const SynthTargets& targets);
 
 // The reader's side; one reader at a time. Opening forgets what an earlier
 // opening left behind.

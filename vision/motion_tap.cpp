@@ -13,19 +13,9 @@ std::atomic<bool> motionTapOpen{false};
 
 void tapMotion(float frameMs) {
   if (!motionTapOpen.load(std::memory_order_relaxed)) return;
-  enterMotionLock();
-  const MotionState& s = motionState;
-  const MotionSample sample{frameMs,
-                            s.movingFraction,
-                            s.centroidX,
-                            s.centroidY,
-                            s.velocityX.load(std::memory_order_relaxed),
-                            s.velocityY,
-                            s.speed,
-                            s.leftGain.load(std::memory_order_relaxed),
-                            s.rightGain.load(std::memory_order_relaxed)};
-  leaveMotionLock();
-  motionSamples.push(sample);
+  const MotionValues v = copyMotionState();
+  motionSamples.push(MotionSample{frameMs, v.movingFraction, v.centroidX, v.centroidY, v.velocityX,
+                                  v.velocityY, v.speed, v.leftGain, v.rightGain});
 }
 
 void openMotionTap() {
