@@ -1,6 +1,7 @@
 #pragma once
 // Puts every process-wide display record back to its start-up value, so GL
 // tests sharing one process do not see each other's textures and lists.
+#include "display/difference_texture.h"
 #include "display/font_atlas.h"
 #include "display/scene_state.h"
 #include "display/texture_table.h"
@@ -13,6 +14,7 @@ inline void resetDisplayState() {
   for (LightRecord& record : lightTable) record = {};
   lightsInitialised = false;
   fontAtlasTexture = 0;
+  differenceTexture = 0;
   glyphListBase = 0;
   setCheckerBufferAllocator(nullptr);
   setRgbaBufferAllocator(nullptr);
