@@ -9,15 +9,20 @@
 e2e_start_xvfb
 e2e_start_pulse
 
-e2e_start_app "$1" SDL_AUDIODRIVER=pulseaudio TESSARO_CAMERA=demo
-e2e_start_other_app "$1" SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$E2E_TMP/disk.raw" TESSARO_CAMERA=demo
-e2e_dismiss_box "Info:" 15
-e2e_dismiss_box "Info:" 15
+# Unattended, so that both start their cameras at once: no box to answer in turn.
+e2e_start_other_app "$1" SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$E2E_TMP/disk.raw" TESSARO_CAMERA=demo \
+  TESSARO_UNATTENDED=1
+e2e_start_app "$1" SDL_AUDIODRIVER=pulseaudio TESSARO_CAMERA=demo TESSARO_UNATTENDED=1
 e2e_record_pulse "$E2E_TMP/pulse.raw"
 sleep 24
 kill "$RECORD_PID"; wait "$RECORD_PID" 2>/dev/null; RECORD_PID=""
 kill -TERM "$OTHER_PID"; wait "$OTHER_PID"; OTHER_PID=""
-for check in "2 14 40-900 tone 0.02" "16 7 1500-8000 strike 0.004"; do
+# The same installation both ways: the tone while the figure walks in and the
+# strike voice (its partials reach far above the tone's) while it runs, each
+# clearly there and about as loud. The strike voice's level follows the
+# figure's speed frame by frame, which two instances sharing two processors
+# see somewhat differently, so it may differ by up to 10 dB; the tone by 6.
+for check in "3 6 40-900 tone 0.02 6" "17 6 1500-8000 strike 0.004 10"; do
   set -- $check
   through_pulse=$(rms "$E2E_TMP/pulse.raw" "$1" "$2" sinc "$3")
   through_disk=$(rms "$E2E_TMP/disk.raw" "$1" "$2" sinc "$3")
@@ -25,7 +30,7 @@ for check in "2 14 40-900 tone 0.02" "16 7 1500-8000 strike 0.004"; do
     awk -v a="$level" -v floor="$5" 'BEGIN { exit !(a > floor) }' ||
       e2e_fail "the $4 voice is missing: $through_pulse through PulseAudio, $through_disk through the disk driver"
   done
-  within_db "$through_pulse" "$through_disk" 6 ||
+  within_db "$through_pulse" "$through_disk" "$6" ||
     e2e_fail "the $4 voice is $through_pulse through PulseAudio but $through_disk through the disk driver"
 done
 
