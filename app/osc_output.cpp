@@ -84,6 +84,9 @@ void runSender() {
     sendPendingOscMessages();
     sleepMs(senderPauseMs);
   }
+  // What the taps still hold goes out from here too, so every datagram
+  // leaves from this one thread.
+  sendPendingOscMessages();
 }
 
 bool isPort(const std::string& text) {
@@ -148,8 +151,9 @@ void stopOscOutput() {
   if (output.sender.joinable()) {
     output.stopping.store(true, std::memory_order_release);
     output.sender.join();
+  } else {
+    sendPendingOscMessages();
   }
-  sendPendingOscMessages();
   const uint64_t motionDropped = output.motionDropped.load(std::memory_order_relaxed);
   const uint64_t voicesDropped = output.voicesDropped.load(std::memory_order_relaxed);
   if (motionDropped + voicesDropped > 0) {
