@@ -61,9 +61,10 @@ bool sendMessage(const char* path, const char* types, const double* values) {
   return sent;
 }
 
-void sendMotion(const MotionSample& m) {
-  const double values[] = {m.frameMs,   m.movingFraction, m.centroidX, m.centroidY, m.velocityX,
-                           m.velocityY, m.speed,          m.leftGain,  m.rightGain};
+void sendMotion(const MotionSample& sample) {
+  const MotionValues& m = sample.motion;
+  const double values[] = {sample.frameMs, m.movingFraction, m.centroidX, m.centroidY, m.velocityX,
+                           m.velocityY,    m.speed,          m.leftGain,  m.rightGain};
   const bool sent = sendMessage("/tessaro/motion", "fffffffff", values);
   if (sent) output.motionSent.fetch_add(1, std::memory_order_relaxed);
   noteSent(sent);

@@ -3,7 +3,6 @@
 #include <atomic>
 
 #include "platform/drop_oldest_ring.h"
-#include "vision/motion_state.h"
 
 namespace {
 // About four seconds of a 30 fps camera.
@@ -13,9 +12,7 @@ std::atomic<bool> motionTapOpen{false};
 
 void tapMotion(float frameMs) {
   if (!motionTapOpen.load(std::memory_order_relaxed)) return;
-  const MotionValues v = copyMotionState();
-  motionSamples.push(MotionSample{frameMs, v.movingFraction, v.centroidX, v.centroidY, v.velocityX,
-                                  v.velocityY, v.speed, v.leftGain, v.rightGain});
+  motionSamples.push(MotionSample{frameMs, copyMotionState()});
 }
 
 void openMotionTap() {

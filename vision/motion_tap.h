@@ -7,16 +7,11 @@
 // counted. Closed, the tap costs one relaxed load per frame.
 #include <cstdint>
 
+#include "vision/motion_state.h"
+
 struct MotionSample {
   float frameMs;  // the frame's time, ms since the clock's start mark
-  float movingFraction;
-  float centroidX;
-  float centroidY;
-  float velocityX;
-  float velocityY;
-  float speed;
-  float leftGain;
-  float rightGain;
+  MotionValues motion;
 };
 
 // Camera thread, right after the analysis of a frame stamped frameMs.
