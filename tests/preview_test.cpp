@@ -4,7 +4,6 @@
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -115,6 +114,23 @@ std::array<uint8_t, 3> pixelAt(int x, int y) {
   glReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
   return {rgba[0], rgba[1], rgba[2]};
 }
+
+// The GL state the scene set-up leaves, which drawing the preview must restore.
+struct GlState {
+  std::array<GLint, 4> viewport{};
+  std::array<GLfloat, 16> projection{};
+  GLint bound = 0;
+  std::array<GLboolean, 5> enabled{};
+};
+GlState glStateNow() {
+  GlState s;
+  glGetIntegerv(GL_VIEWPORT, s.viewport.data());
+  glGetFloatv(GL_PROJECTION_MATRIX, s.projection.data());
+  glGetIntegerv(GL_TEXTURE_BINDING_2D, &s.bound);
+  s.enabled = {glIsEnabled(GL_DEPTH_TEST), glIsEnabled(GL_BLEND), glIsEnabled(GL_CULL_FACE),
+               glIsEnabled(GL_LINE_SMOOTH), glIsEnabled(GL_TEXTURE_2D)};
+  return s;
+}
 }  // namespace
 
 // A 4:3 picture in the square test window: left half red, right half blue,
@@ -129,14 +145,7 @@ TEST_F(PreviewDrawing, ShowsThePictureKeepingItsShapeAndLeavesTheSceneStateAsItW
     rgb[3 * i] = left ? 255 : 0;
     rgb[3 * i + 2] = left ? 0 : 255;
   }
-  GLint viewportBefore[4], boundBefore = 0;
-  GLfloat projectionBefore[16];
-  glGetIntegerv(GL_VIEWPORT, viewportBefore);
-  glGetIntegerv(GL_TEXTURE_BINDING_2D, &boundBefore);
-  glGetFloatv(GL_PROJECTION_MATRIX, projectionBefore);
-  const std::array<GLboolean, 5> enabledBefore = {glIsEnabled(GL_DEPTH_TEST), glIsEnabled(GL_BLEND),
-                                                  glIsEnabled(GL_CULL_FACE), glIsEnabled(GL_LINE_SMOOTH),
-                                                  glIsEnabled(GL_TEXTURE_2D)};
+  const GlState before = glStateNow();
 
   loadPreviewPicture(rgb.data(), 64, 48);
   drawPreview(64, 48, 64.0 / 48.0, PreviewCross{true, 0.75f, 0.5f});
@@ -147,18 +156,11 @@ TEST_F(PreviewDrawing, ShowsThePictureKeepingItsShapeAndLeavesTheSceneStateAsItW
   EXPECT_EQ(pixelAt(30, 61), (std::array<uint8_t, 3>{0, 0, 0}));  // above it
   EXPECT_EQ(pixelAt(48, 32)[1], 255) << "no cross at three quarters across, half way down";
 
-  GLint viewportAfter[4], boundAfter = 0;
-  GLfloat projectionAfter[16];
-  glGetIntegerv(GL_VIEWPORT, viewportAfter);
-  glGetIntegerv(GL_TEXTURE_BINDING_2D, &boundAfter);
-  glGetFloatv(GL_PROJECTION_MATRIX, projectionAfter);
-  const std::array<GLboolean, 5> enabledAfter = {glIsEnabled(GL_DEPTH_TEST), glIsEnabled(GL_BLEND),
-                                                 glIsEnabled(GL_CULL_FACE), glIsEnabled(GL_LINE_SMOOTH),
-                                                 glIsEnabled(GL_TEXTURE_2D)};
-  EXPECT_TRUE(std::equal(viewportBefore, viewportBefore + 4, viewportAfter));
-  EXPECT_TRUE(std::equal(projectionBefore, projectionBefore + 16, projectionAfter));
-  EXPECT_EQ(boundAfter, boundBefore);
-  EXPECT_EQ(enabledAfter, enabledBefore);
+  const GlState after = glStateNow();
+  EXPECT_EQ(after.viewport, before.viewport);
+  EXPECT_EQ(after.projection, before.projection);
+  EXPECT_EQ(after.bound, before.bound);
+  EXPECT_EQ(after.enabled, before.enabled);
   EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
   differenceTexture = 0;
 }
