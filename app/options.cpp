@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "app/osc_output.h"
+#include "osc/osc_output.h"
 
 #ifndef TESSARO_VERSION
 #define TESSARO_VERSION "unknown"

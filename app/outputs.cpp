@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/osc_output.h"
 #include "display/preview_drawing.h"
+#include "osc/osc_output.h"
 #include "platform/diagnostics.h"
 #include "platform/window.h"
 #include "vision/preview_picture.h"

@@ -1,8 +1,8 @@
 // What the motion's ways out cost the threads that must never wait.
 #include <benchmark/benchmark.h>
 
-#include "app/osc_output.h"
 #include "bench/motion_bench_frames.h"
+#include "osc/osc_output.h"
 #include "vision/frame_buffers.h"
 #include "vision/frame_pipeline.h"
 #include "vision/motion_tap.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/options.h"
-#include "app/osc_output.h"
+#include "osc/osc_output.h"
 
 namespace {
 struct Parsed {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/osc_output.h"
+#include "osc/osc_output.h"
 #include "support/motion_frames.h"
 #include "support/synthesis_fixture.h"
 

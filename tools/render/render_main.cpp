@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/osc_output.h"
+#include "osc/osc_output.h"
 #include "platform/diagnostics.h"
 #include "sound/synth_state.h"
 #include "tools/render/motion_csv.h"

@@ -1,4 +1,4 @@
-#include "app/osc_output.h"
+#include "osc/osc_output.h"
 
 #include <lo/lo.h>
 #include <pthread.h>
