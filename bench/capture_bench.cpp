@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "camera/capture_formats.h"
+#include "camera/capture_library.h"
+#include "camera/capture_system.h"
 #include "support/test_media.h"
-#include "vision/capture_formats.h"
-#include "vision/capture_library.h"
-#include "vision/capture_system.h"
 
 namespace {
 // A camera-like picture: the demo scene with sensor noise, so that JPEG has

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "vision/frame_layout.h"
+#include "camera/frame_layout.h"
 
 struct BenchFrames {
   int32_t width;

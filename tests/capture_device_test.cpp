@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "camera/camera_listing.h"
+#include "camera/capture_device_ops.h"
+#include "camera/capture_library.h"
 #include "support/fake_camera.h"
 #include "support/frame_log.h"
 #include "support/test_media.h"
-#include "vision/camera_listing.h"
-#include "vision/capture_device_ops.h"
-#include "vision/capture_library.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "camera/capture_device_ops.h"
 #include "support/fake_camera.h"
-#include "vision/capture_device_ops.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;

@@ -9,9 +9,9 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "camera/capture_formats.h"
+#include "camera/capture_library.h"
 #include "support/test_media.h"
-#include "vision/capture_formats.h"
-#include "vision/capture_library.h"
 
 namespace {
 constexpr int rows = 6;

@@ -18,11 +18,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "camera/capture_library.h"
+#include "camera/capture_offline.h"
+#include "camera/capture_system.h"
 #include "support/frame_log.h"
 #include "support/test_media.h"
-#include "vision/capture_library.h"
-#include "vision/capture_offline.h"
-#include "vision/capture_system.h"
 
 namespace {
 std::vector<uint8_t> demoFrame(uint32_t n) {

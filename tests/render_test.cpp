@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "camera/capture_offline.h"
+#include "camera/capture_system.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
 #include "sound/synth_state.h"
@@ -25,8 +27,6 @@
 #include "tools/render/motion_csv.h"
 #include "tools/render/render_core.h"
 #include "tools/render/wav_output.h"
-#include "vision/capture_offline.h"
-#include "vision/capture_system.h"
 #include "vision/frame_buffers.h"
 #include "vision/frame_pipeline.h"
 #include "vision/motion_state.h"

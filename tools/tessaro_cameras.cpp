@@ -4,7 +4,7 @@
 // installation with the demo camera.
 #include <cstdio>
 
-#include "vision/camera_listing.h"
+#include "camera/camera_listing.h"
 
 int main() {
   const CameraListing listing = describeCameras();

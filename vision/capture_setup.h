@@ -4,7 +4,7 @@
 // onFrameCaptured; stopCapture ends it at shutdown.
 #include <cstdint>
 
-#include "vision/capture_library.h"
+#include "camera/capture_library.h"
 
 struct ModeEntry {
   int32_t width;

@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "vision/frame_layout.h"
+#include "camera/frame_layout.h"
 
 struct FrameBuffers {
   uint8_t* greyImage[2];

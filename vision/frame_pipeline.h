@@ -1,14 +1,7 @@
 #pragma once
-#include <cstddef>
 #include <cstdint>
 
-// What the camera layer hands the frame callback for one frame: the pixel
-// bytes in the analysis layout (luma of pixel (j, k) at j * (2W + 640) + 2k)
-// and how many bytes there are.
-struct FrameRecord {
-  const uint8_t* pixels;
-  size_t byteCount;
-};
+#include "camera/frame_layout.h"
 
 struct FrameTiming {
   float frameTime;      // ms since the clock's start mark

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstddef>
 
+#include "camera/frame_layout.h"
 #include "platform/exact_float.h"
 #include "vision/frame_buffers.h"
-#include "vision/frame_layout.h"
 #include "vision/frame_pipeline.h"
 #include "vision/motion_state.h"
 

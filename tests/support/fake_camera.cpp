@@ -21,7 +21,7 @@
 #include <memory>
 #include <mutex>
 
-#include "vision/capture_device_ops.h"
+#include "camera/capture_device_ops.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "camera/capture_offline.h"
 #include "platform/exact_float.h"
 #include "sound/audio_library.h"
 #include "sound/audio_output.h"
 #include "sound/synth_state.h"
 #include "sound/wave_tables.h"
-#include "vision/capture_offline.h"
 #include "vision/frame_buffers.h"
 #include "vision/frame_pipeline.h"
 #include "vision/motion_state.h"

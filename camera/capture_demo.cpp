@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "vision/capture_system.h"
+#include "camera/capture_system.h"
 
 namespace {
 // Where the figure stands (centre column, pixels) at a time of the script;

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "vision/capture_device_ops.h"
-#include "vision/capture_system.h"
+#include "camera/capture_device_ops.h"
+#include "camera/capture_system.h"
 
 namespace {
 // Every camera source, in the order TESSARO_CAMERA's value is offered to

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <string>
 
+#include "camera/capture_device_ops.h"
+#include "camera/capture_system.h"
 #include "platform/diagnostics.h"
-#include "vision/capture_device_ops.h"
-#include "vision/capture_system.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;

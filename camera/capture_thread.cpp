@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "vision/capture_system.h"
+#include "camera/capture_system.h"
 
 namespace {
 // Polls the stop eventfd (ours, never a camera's: plain poll, not the device

@@ -7,7 +7,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 
-#include "vision/capture_formats.h"
+#include "camera/capture_picture_decoder.h"
 
 namespace {
 constexpr const char* notConvertible = "not convertible to grey (out of memory?)";
@@ -188,17 +188,18 @@ bool findJpegImage(const uint8_t* bytes, size_t count, size_t& start, size_t& le
   return locateJpeg(bytes, count, start, length) == nullptr;
 }
 
-bool placeJpegImage(const CameraImage& image, PictureDecoder& decoder, const LayoutTarget& target) {
+bool placeJpegImage(const uint8_t* bytes, size_t byteCount, PictureDecoder& decoder,
+                    const LayoutTarget& target) {
   decoder.refusal = "not decodable: FFmpeg has no MJPEG decoder";
   if (!decoder.context) return false;
   size_t start = 0, length = 0;
   decoder.refusal =
-      image.byteCount > (1u << 30) ? "too large" : locateJpeg(image.bytes, image.byteCount, start, length);
+      byteCount > (1u << 30) ? "too large" : locateJpeg(bytes, byteCount, start, length);
   if (decoder.refusal) return false;
   // The decoder may read a little past the data: hand it a padded copy.
   decoder.refusal = notConvertible;
   if (!decoderScratch(decoder, length + AV_INPUT_BUFFER_PADDING_SIZE)) return false;
-  std::memcpy(decoder.scratch, image.bytes + start, length);
+  std::memcpy(decoder.scratch, bytes + start, length);
   std::memset(decoder.scratch + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);
   AVPacket* packet = decoder.packet;
   packet->data = decoder.scratch;

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "vision/capture_formats.h"
-#include "vision/capture_library.h"
+#include "camera/capture_formats.h"
+#include "camera/capture_library.h"
 
 struct AVFormatContext;
 struct CameraSource;

@@ -18,8 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "vision/frame_layout.h"
-#include "vision/frame_pipeline.h"
+#include "camera/frame_layout.h"
 
 using CaptureFrameCallback = int32_t (*)(uint32_t tag, const FrameRecord* frame, uint32_t user);
 

@@ -1,4 +1,4 @@
-#include "vision/capture_library.h"
+#include "camera/capture_library.h"
 
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -13,9 +13,9 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 
+#include "camera/capture_device_ops.h"
+#include "camera/capture_system.h"
 #include "platform/diagnostics.h"
-#include "vision/capture_device_ops.h"
-#include "vision/capture_system.h"
 
 namespace {
 constexpr uint32_t maxSystems = 4;

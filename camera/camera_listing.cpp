@@ -1,10 +1,10 @@
-#include "vision/camera_listing.h"
+#include "camera/camera_listing.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
 
-#include "vision/capture_library.h"
+#include "camera/capture_library.h"
 
 namespace {
 void append(std::string& text, const char* format, ...) {

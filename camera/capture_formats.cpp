@@ -4,9 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "vision/capture_formats.h"
-#include "vision/capture_library.h"
-#include "vision/capture_system.h"
+#include "camera/capture_formats.h"
+#include "camera/capture_system.h"
 
 namespace {
 // Bytes per pixel of the first plane of the raw formats.
@@ -23,8 +22,6 @@ int32_t pixelBytes(uint32_t fourcc) {
   }
 }
 
-size_t layoutStride(const LayoutTarget& target) { return frameLayoutStride(target.width); }
-
 // Full-range BT.601 weights summing to 65536, so grey stays grey; every
 // `step`th byte of `out` gets a pixel's luma.
 template <int R, int G, int B>
@@ -37,7 +34,7 @@ void rgbLumaRow(const uint8_t* in, int32_t width, uint8_t* out, int32_t step) {
 template <int R, int G, int B>
 void placeRgbLuma(const uint8_t* bytes, size_t pitch, int32_t width, int32_t height,
                   const LayoutTarget& target) {
-  const size_t stride = layoutStride(target);
+  const size_t stride = frameLayoutStride(target.width);
   for (int32_t j = 0; j < height; ++j) {
     rgbLumaRow<R, G, B>(bytes + size_t(j) * pitch, width, target.bytes + size_t(j) * stride, 2);
   }
@@ -105,28 +102,11 @@ size_t minimumFrameBytes(uint32_t fourcc, int32_t width, int32_t height, uint32_
   }
 }
 
-void placeLumaPlane(const uint8_t* plane, size_t pitch, int32_t step, int32_t width, int32_t height,
-                    const LayoutTarget& target) {
-  const size_t stride = layoutStride(target);
-  const int32_t cols = std::min(width, target.width);
-  const int32_t rows = std::min(height, target.height);
-  for (int32_t j = 0; j < rows; ++j) {
-    const uint8_t* in = plane + size_t(j) * pitch;
-    uint8_t* out = target.bytes + size_t(j) * stride;
-    if (step == 2) {
-      // Luma already sits at even offsets: copy the row whole.
-      std::memcpy(out, in, size_t(2 * cols - 1));
-    } else {
-      for (int32_t k = 0; k < cols; ++k) out[2 * k] = in[size_t(k) * size_t(step)];
-    }
-  }
-}
-
 bool placeCameraImage(const CameraImage& image, PictureDecoder& decoder, const LayoutTarget& target) {
   decoder.refusal = "empty";
   if (!image.bytes || image.byteCount == 0 || image.width <= 0 || image.height <= 0) return false;
   if (isCompressedFormat(image.fourcc)) {
-    return placeJpegImage(image, decoder, target);
+    return placeJpegImage(image.bytes, image.byteCount, decoder, target);
   }
   decoder.refusal = "of a format the layer cannot read";
   const int32_t bpp = pixelBytes(image.fourcc);

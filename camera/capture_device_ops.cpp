@@ -1,4 +1,4 @@
-#include "vision/capture_device_ops.h"
+#include "camera/capture_device_ops.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

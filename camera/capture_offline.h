@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "vision/frame_pipeline.h"
+#include "camera/frame_layout.h"
 
 struct OfflineCamera;
 struct OfflineCameraRelease {

@@ -11,8 +11,8 @@ extern "C" {
 #include <cstdio>
 #include <utility>
 
+#include "camera/capture_system.h"
 #include "platform/diagnostics.h"
-#include "vision/capture_system.h"
 
 namespace {
 PicturePlacer picturePlacer = placeDecodedPicture;

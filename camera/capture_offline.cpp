@@ -1,6 +1,6 @@
-#include "vision/capture_offline.h"
+#include "camera/capture_offline.h"
 
-#include "vision/capture_system.h"
+#include "camera/capture_system.h"
 
 void OfflineCameraRelease::operator()(OfflineCamera* camera) const {
   camera->source->closeOffline(*camera);
