@@ -1,0 +1,297 @@
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "camera/capture_v4l2.h"
+#include "platform/diagnostics.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+bool queueBuffer(const V4l2Stream& stream, uint32_t index) {
+  v4l2_buffer buffer{};
+  buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  buffer.memory = V4L2_MEMORY_MMAP;
+  buffer.index = index;
+  return deviceIoctl(stream.fd, VIDIOC_QBUF, &buffer) == 0;
+}
+
+void releaseBuffers(V4l2Stream& stream) {
+  for (uint32_t i = 0; i < stream.bufferCount; ++i) {
+    if (stream.buffers[i].start) ops().munmap(stream.buffers[i].start, stream.buffers[i].length);
+    stream.buffers[i] = {};
+  }
+  stream.bufferCount = 0;
+  v4l2_requestbuffers request{};
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  deviceIoctl(stream.fd, VIDIOC_REQBUFS, &request);
+}
+
+// Maps every buffer the driver granted and queues them all: a driver may
+// need several in hand before it fills the first.
+bool mapAndQueueBuffers(V4l2Stream& stream, uint32_t granted) {
+  const uint32_t count = std::min(granted, maxGrantedBuffers);
+  for (uint32_t i = 0; i < count; ++i) {
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = i;
+    if (deviceIoctl(stream.fd, VIDIOC_QUERYBUF, &buffer) < 0) return false;
+    void* start =
+        ops().mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, stream.fd, buffer.m.offset);
+    if (start == MAP_FAILED) return false;
+    stream.buffers[i] = {start, buffer.length};
+    stream.bufferCount = i + 1;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!queueBuffer(stream, i)) return false;
+  }
+  return true;
+}
+
+// One line when the driver answered the mode with something else.
+void reportDriverChoice(const CaptureMode& mode, const V4l2Stream& stream, int32_t rate) {
+  const bool otherSize = stream.width != mode.width || stream.height != mode.height;
+  const bool otherFormat = stream.fourcc != uint32_t(mode.formatCode);
+  const bool otherRate = rate != mode.framesPerSecond;
+  if (!otherSize && !otherFormat && !otherRate) return;
+  char scaled[64] = "";
+  if (otherSize)
+    std::snprintf(scaled, sizeof scaled, "; its pictures are scaled to %dx%d", mode.width, mode.height);
+  diagnostic("camera", "the driver chose %dx%d %s at %d fps for the mode %dx%d %s at %d fps%s", stream.width,
+             stream.height, fourCodeName(int32_t(stream.fourcc)).c_str(), rate, mode.width, mode.height,
+             fourCodeName(mode.formatCode).c_str(), mode.framesPerSecond, scaled);
+}
+
+void reportEnd(const char* what, int error) {
+  diagnostic("camera", "Camera %s (%s): capture ended.", what, std::strerror(error));
+}
+
+void reportLoss(int error) {
+  diagnostic("camera", "Camera unplugged (%s): waiting for it to come back.", std::strerror(error));
+}
+
+// Outcome of draining the device's ready buffers.
+enum class Drain { Frame, Nothing, Gone };
+
+// A dequeue error other than an unplug (EIO: the signal was lost, say) may
+// pass: the thread pauses and tries again, and gives up only when that many
+// wakes in a row fail, about two seconds.
+constexpr int maxFailedWakes = 50;
+constexpr int failedWakePauseMs = 40;
+// Frames arriving that long without one the analysis can use are worth a line.
+constexpr auto silenceLimit = std::chrono::seconds(2);
+
+double secondsSince(Clock::time_point then) {
+  return std::chrono::duration<double>(Clock::now() - then).count();
+}
+
+void noteUnusable(V4l2Stream& stream, const char* why) {
+  ++stream.unusableFrames;
+  stream.lastRefusal = why;
+  if (stream.silenceReported || Clock::now() - stream.lastUsable < silenceLimit) return;
+  diagnostic("camera", "none of the %u frames of the last %.1f s could be used (the last one: %s)",
+             stream.unusableFrames, secondsSince(stream.lastUsable), why);
+  stream.silenceReported = true;
+}
+
+void noteUsable(V4l2Stream& stream) {
+  if (stream.silenceReported)
+    diagnostic("camera", "usable frames again after %.1f s", secondsSince(stream.lastUsable));
+  stream.silenceReported = false;
+  stream.unusableFrames = 0;
+  stream.lastRefusal = nullptr;
+  stream.lastUsable = Clock::now();
+}
+
+// Why a dequeued buffer cannot hold a whole frame; null when it can.
+const char* bufferProblem(const V4l2Stream& stream, const v4l2_buffer& buffer) {
+  if (buffer.flags & V4L2_BUF_FLAG_ERROR) return "flagged as damaged by the driver";
+  if (buffer.bytesused == 0) return "empty";
+  if (buffer.bytesused > stream.buffers[buffer.index].length) return "longer than its buffer";
+  const size_t minimum = minimumFrameBytes(stream.fourcc, stream.width, stream.height, stream.bytesPerLine);
+  if (buffer.bytesused < minimum) return "shorter than a picture";
+  return nullptr;
+}
+
+// Dequeues every ready buffer, requeues all but the newest whole one, and
+// places that one. Buffers that cannot hold a whole frame are requeued
+// unread. A dequeue error that may pass ends the draining and is left in
+// `failure`.
+Drain drainNewest(CaptureRun& run, int& failure) {
+  V4l2Stream& stream = run.device;
+  int newest = -1;
+  uint32_t newestBytes = 0;
+  for (;;) {
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    if (deviceIoctl(stream.fd, VIDIOC_DQBUF, &buffer) < 0) {
+      if (errno == EAGAIN) break;
+      if (errno == ENODEV) {
+        reportLoss(errno);
+        return Drain::Gone;
+      }
+      failure = errno;
+      break;
+    }
+    if (buffer.index >= stream.bufferCount) continue;  // never mapped, never queued
+    if (const char* problem = bufferProblem(stream, buffer)) {
+      noteUnusable(stream, problem);
+      queueBuffer(stream, buffer.index);
+      continue;
+    }
+    if (newest >= 0) queueBuffer(stream, uint32_t(newest));
+    newest = int(buffer.index);
+    newestBytes = buffer.bytesused;
+  }
+  if (newest < 0) return Drain::Nothing;
+  const CameraImage image{static_cast<const uint8_t*>(stream.buffers[newest].start),
+                          newestBytes,
+                          stream.fourcc,
+                          stream.width,
+                          stream.height,
+                          stream.bytesPerLine};
+  const bool placed = placeCameraImage(image, run.decoder, run.target);
+  if (!queueBuffer(stream, uint32_t(newest)) && errno == ENODEV) {
+    reportLoss(errno);
+    return Drain::Gone;
+  }
+  if (!placed) {
+    noteUnusable(stream, run.decoder.refusal ? run.decoder.refusal : "not convertible");
+    return Drain::Nothing;
+  }
+  noteUsable(stream);
+  return Drain::Frame;
+}
+}  // namespace
+
+bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
+  stream = {};
+  stream.fd = fd;
+  v4l2_format format{};
+  format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  format.fmt.pix.width = uint32_t(mode.width);
+  format.fmt.pix.height = uint32_t(mode.height);
+  format.fmt.pix.pixelformat = uint32_t(mode.formatCode);
+  format.fmt.pix.field = V4L2_FIELD_NONE;
+  if (deviceIoctl(fd, VIDIOC_S_FMT, &format) < 0) {
+    diagnostic("camera", "Camera refused its mode (%s).", std::strerror(errno));
+    return false;
+  }
+  const v4l2_pix_format& chosen = format.fmt.pix;
+  if (!isConvertibleFormat(chosen.pixelformat) || chosen.width == 0 || chosen.height == 0 ||
+      chosen.width > 8192 || chosen.height > 8192) {
+    diagnostic("camera", "Camera switched to a format that cannot be read.");
+    return false;
+  }
+  if (const char* problem = fieldProblem(chosen.field)) {
+    diagnostic("camera", "the driver sends %s; capture not started", problem);
+    return false;
+  }
+  stream.fourcc = chosen.pixelformat;
+  stream.width = int32_t(chosen.width);
+  stream.height = int32_t(chosen.height);
+  stream.bytesPerLine = chosen.bytesperline;
+
+  int32_t rate = mode.framesPerSecond;
+  if (mode.framesPerSecond > 0) {  // a rate the driver does not take is no reason to stop
+    v4l2_streamparm parameters{};
+    parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    parameters.parm.capture.timeperframe = {1, uint32_t(mode.framesPerSecond)};
+    if (deviceIoctl(fd, VIDIOC_S_PARM, &parameters) == 0 &&
+        roundedRate(parameters.parm.capture.timeperframe) > 0) {
+      rate = roundedRate(parameters.parm.capture.timeperframe);
+    }
+  }
+  reportDriverChoice(mode, stream, rate);
+
+  v4l2_requestbuffers request{};
+  request.count = maxStreamBuffers;
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  if (deviceIoctl(fd, VIDIOC_REQBUFS, &request) < 0 || request.count == 0) {
+    diagnostic("camera", "Camera gave no frame buffers (%s).", std::strerror(errno));
+    return false;
+  }
+  v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (!mapAndQueueBuffers(stream, request.count) || deviceIoctl(fd, VIDIOC_STREAMON, &type) < 0) {
+    diagnostic("camera", "Camera did not start streaming (%s).", std::strerror(errno));
+    releaseBuffers(stream);
+    return false;
+  }
+  stream.streaming = true;
+  stream.lastUsable = Clock::now();  // the silence is counted anew after every start
+  return true;
+}
+
+void stopV4l2Stream(V4l2Stream& stream) {
+  if (!stream.streaming && stream.bufferCount == 0) return;
+  if (stream.streaming) {
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    deviceIoctl(stream.fd, VIDIOC_STREAMOFF, &type);  // fails harmlessly once unplugged
+    stream.streaming = false;
+  }
+  releaseBuffers(stream);
+}
+
+StreamEnd streamFrames(CaptureRun& run) {
+  V4l2Stream& stream = run.device;
+  int failedWakes = 0;
+  for (;;) {
+    pollfd waits[2] = {{stream.fd, POLLIN, 0}, {run.stopFd, POLLIN, 0}};
+    const int ready = ops().poll(waits, 2, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      reportEnd("wait failed", errno);
+      return StreamEnd::Failed;
+    }
+    noteSign(run);
+    if (waits[1].revents) return StreamEnd::Stopped;
+    const short events = waits[0].revents;
+    // An unregistered device reports a hang-up with its error.
+    if (events & (POLLHUP | POLLNVAL)) {
+      reportLoss(ENODEV);
+      return StreamEnd::Lost;
+    }
+    if (!(events & (POLLIN | POLLERR))) continue;
+    int failure = 0;
+    const Drain drained = drainNewest(run, failure);
+    if (drained == Drain::Gone) return StreamEnd::Lost;
+    if (drained == Drain::Frame) {
+      deliverFrame(run);
+      failedWakes = 0;
+      continue;
+    }
+    // POLLERR with nothing to dequeue: the stream stands still (its queue
+    // failed, as when the device is going away): as bad as a failed dequeue.
+    if (failure == 0 && (events & POLLERR)) failure = EIO;
+    if (failure == 0) {
+      failedWakes = 0;
+      continue;
+    }
+    if (++failedWakes >= maxFailedWakes) {
+      reportEnd("failed", failure);
+      return StreamEnd::Failed;
+    }
+    if (waitForStop(run, failedWakePauseMs))
+      return StreamEnd::Stopped;  // the device stays readable: no spinning
+  }
+}
+
+bool startStream(int fd, CaptureRun& run) {
+  if (!startV4l2Stream(fd, run.mode, run.device)) return false;
+  return !isCompressedFormat(run.device.fourcc) || run.decoder.context || openJpegDecoder(run.decoder);
+}
+
+void releaseLostDevice(CaptureRun& run) {
+  stopV4l2Stream(run.device);
+  if (run.device.fd >= 0) ops().close(run.device.fd);
+  run.device.fd = -1;
+}
