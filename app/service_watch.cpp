@@ -2,9 +2,9 @@
 
 #include <time.h>
 
+#include "audio/audio_library.h"
 #include "platform/diagnostics.h"
 #include "platform/service_notify.h"
-#include "sound/audio_library.h"
 #include "vision/capture_setup.h"
 
 namespace {

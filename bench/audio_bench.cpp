@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "sound/audio_library.h"
-#include "sound/reverb.h"
+#include "audio/audio_library.h"
+#include "audio/reverb.h"
 #include "sound/synthesis.h"
 #include "sound/wave_tables.h"
 #include "vision/motion_state.h"

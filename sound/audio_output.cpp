@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
+#include "audio/audio_library.h"
+#include "audio/reverb.h"
 #include "platform/diagnostics.h"
 #include "platform/message_box.h"
-#include "sound/audio_library.h"
-#include "sound/reverb.h"
 #include "sound/synthesis.h"
 #include "sound/wave_tables.h"
 

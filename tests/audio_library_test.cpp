@@ -1,4 +1,4 @@
-#include "sound/audio_library.h"
+#include "audio/audio_library.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "sound/reverb.h"
+#include "audio/reverb.h"
 
 namespace {
 // A running, never-zero sequence: frame k carries +v(k) left and -v(k) right.

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "audio/audio_library.h"
+#include "audio/reverb.h"
 #include "platform/message_box.h"
-#include "sound/audio_library.h"
-#include "sound/reverb.h"
 #include "sound/synth_state.h"
 #include "sound/synthesis.h"
 #include "sound/wave_tables.h"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "sound/audio_library.h"
+#include "audio/audio_library.h"
 
 namespace {
 std::atomic<bool> frozen{false};

@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "audio/audio_library.h"
 #include "camera/capture_offline.h"
 #include "camera/capture_system.h"
-#include "sound/audio_library.h"
 #include "sound/audio_output.h"
 #include "sound/synth_state.h"
 #include "support/test_media.h"

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "sound/audio_library.h"
-#include "sound/reverb.h"
+#include "audio/audio_library.h"
+#include "audio/reverb.h"
 #include "support/decay_analysis.h"
 #include "support/echo_density.h"
 #include "tools/render/render_core.h"

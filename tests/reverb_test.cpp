@@ -1,4 +1,4 @@
-#include "sound/reverb.h"
+#include "audio/reverb.h"
 
 #include <gtest/gtest.h>
 

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "app/service_watch.h"
+#include "audio/audio_library.h"
 #include "platform/diagnostics.h"
-#include "sound/audio_library.h"
 
 namespace {
 std::atomic<bool> frozen{false};

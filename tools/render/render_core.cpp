@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "audio/audio_library.h"
 #include "camera/capture_offline.h"
 #include "platform/exact_float.h"
-#include "sound/audio_library.h"
 #include "sound/audio_output.h"
 #include "sound/synth_state.h"
 #include "sound/wave_tables.h"

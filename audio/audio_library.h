@@ -37,7 +37,7 @@ enum AudioErrorCode : int32_t {
 
 constexpr uint32_t audioVersion = 2;       // BASS_GetVersion: version 2.0
 constexpr int32_t audioOutputDevice = 1;   // the only device number accepted
-constexpr uint32_t audioEffectReverb = 8;  // the one effect type (sound/reverb.h)
+constexpr uint32_t audioEffectReverb = 8;  // the one effect type (audio/reverb.h)
 constexpr uint32_t audioPlayLoop = 4;      // accepted by BASS_StreamPlay; streams run until freed
 constexpr uint32_t audioRequestFrames = 4410;
 constexpr uint32_t audioRequestBytes = audioRequestFrames * 4;
@@ -52,7 +52,7 @@ int32_t BASS_ErrorGetCode();
 // Only the output's rate, 2 channels and flags 0 (16-bit samples).
 uint32_t BASS_StreamCreate(uint32_t freq, uint32_t chans, uint32_t flags, STREAMPROC* proc, uint32_t user);
 uint32_t BASS_ChannelSetFX(uint32_t channel, uint32_t type);
-// record: ReverbParameters (sound/reverb.h), four floats.
+// record: ReverbParameters (audio/reverb.h), four floats.
 int32_t BASS_FXGetParameters(uint32_t fx, void* record);
 // A record out of range is refused and changes nothing.
 int32_t BASS_FXSetParameters(uint32_t fx, const void* record);

@@ -1,4 +1,4 @@
-#include "sound/reverb.h"
+#include "audio/reverb.h"
 
 #include <algorithm>
 #include <cmath>

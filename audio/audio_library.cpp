@@ -1,19 +1,17 @@
-#include "sound/audio_library.h"
+#include "audio/audio_library.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "audio/audio_device_supervisor.h"
+#include "audio/reverb.h"
 #include "platform/audio_device.h"
 #include "platform/diagnostics.h"
-#include "sound/reverb.h"
 
 namespace {
 constexpr int32_t maxEffectsPerStream = audioMaxEffects;
@@ -156,103 +154,6 @@ void mixStream(AudioStream& s, float* mix, uint32_t frameCount) {
   }
 }
 
-void deviceCallback(void*, int16_t* samples, uint32_t frames) { renderAudioOutput(samples, frames); }
-
-// Watches the open device; when it goes away (a sound server restarted, a USB
-// interface unplugged) it says so, and opens the default output again about
-// once a second until it plays. The streams, effects and synthesis state stay
-// as they are meanwhile: no procedure is called while no device plays.
-struct DeviceSupervisor {
-  std::thread thread;
-  std::mutex lock;
-  std::condition_variable wake;
-  bool stop;
-};
-DeviceSupervisor supervisor;
-
-// What a watchdog may know of the output without taking the library's lock,
-// which a stuck callback holds.
-enum class OutputState : uint8_t { None, Playing, Waiting };
-std::atomic<OutputState> outputState{OutputState::None};
-
-constexpr auto healthCheckInterval = std::chrono::milliseconds(250);
-constexpr auto reopenInterval = std::chrono::milliseconds(1000);
-// A device that has asked for nothing this long is as good as gone.
-constexpr uint32_t silentDeviceMs = 3000;
-
-uint32_t currentDevice() {
-  std::lock_guard guard(library.lock);
-  return library.deviceOpen ? library.device : 0;
-}
-
-void setCurrentDevice(uint32_t device) {
-  std::lock_guard guard(library.lock);
-  library.deviceOpen = device != 0;
-  library.device = device;
-}
-
-// One look at the device; returns whether it is (still) lost.
-bool superviseOnce(bool lost, bool& reportedStuck) {
-  if (!lost) {
-    const uint32_t device = currentDevice();
-    const AudioDeviceHealth health = audioDeviceHealth(device, silentDeviceMs);
-    if (health == AudioDeviceHealth::Stuck) {
-      // Closing would wait for the callback for ever; a watchdog must act.
-      if (!reportedStuck)
-        diagnostic("audio", "the sound callback has not returned for %u s", silentDeviceMs / 1000);
-      reportedStuck = true;
-      return false;
-    }
-    reportedStuck = false;
-    if (health == AudioDeviceHealth::Playing) return false;
-    diagnostic("audio", "the output device went away; trying to open it again every second");
-    outputState = OutputState::Waiting;
-    setCurrentDevice(0);
-    closeAudioDevice(device, AudioDriver::Keep);
-    return true;
-  }
-  AudioDeviceFailure failure = AudioDeviceFailure::None;
-  std::string reason;
-  const uint32_t device =
-      openAudioDevice({library.rate, audioDevicePeriodFrames, deviceCallback, nullptr}, failure, reason);
-  if (device == 0) return true;
-  setCurrentDevice(device);
-  startAudioDevice(device);
-  outputState = OutputState::Playing;
-  diagnostic("audio", "the output device is back; playing again");
-  return false;
-}
-
-void superviseDevice() {
-  bool lost = false;
-  bool reportedStuck = false;
-  std::unique_lock guard(supervisor.lock);
-  for (;;) {
-    const auto pause = lost ? reopenInterval : healthCheckInterval;
-    if (supervisor.wake.wait_for(guard, pause, [] { return supervisor.stop; })) return;
-    guard.unlock();
-    lost = superviseOnce(lost, reportedStuck);
-    guard.lock();
-  }
-}
-
-void startSupervisor() {
-  supervisor.stop = false;
-  supervisor.thread = std::thread(superviseDevice);
-}
-
-// Returns once the supervisor has ended; it may have closed the device or
-// opened another, so the device is read only afterwards.
-void stopSupervisor() {
-  if (!supervisor.thread.joinable()) return;
-  {
-    std::lock_guard guard(supervisor.lock);
-    supervisor.stop = true;
-  }
-  supervisor.wake.notify_all();
-  supervisor.thread.join();
-}
-
 void forgetStreamsAndEffects() {
   for (AudioStream& s : library.streams) {
     s.handle = 0;
@@ -297,8 +198,7 @@ int32_t BASS_Init(int32_t device, uint32_t freq, uint32_t flags, void*, const vo
 
   AudioDeviceFailure failure = AudioDeviceFailure::None;
   std::string reason;
-  const uint32_t id =
-      openAudioDevice({freq, audioDevicePeriodFrames, deviceCallback, nullptr}, failure, reason);
+  const uint32_t id = openAudioDevice(outputDeviceRequest(freq), failure, reason);
   if (id == 0) {
     if (failure == AudioDeviceFailure::NoDriver) diagnostic("audio", "no audio driver: %s", reason.c_str());
     else diagnostic("audio", "cannot open the output device: %s", reason.c_str());
@@ -313,8 +213,7 @@ int32_t BASS_Init(int32_t device, uint32_t freq, uint32_t flags, void*, const vo
   // Outside library.lock: unpausing takes the device's own lock, which the
   // audio thread holds while it waits for library.lock in a render.
   startAudioDevice(id);
-  outputState = OutputState::Playing;
-  startSupervisor();
+  startDeviceSupervisor(freq);
   return succeed();
 }
 
@@ -418,10 +317,9 @@ int32_t BASS_Free() {
     forgetStreamsAndEffects();
     library.initialised = false;
   }
-  stopSupervisor();
-  outputState = OutputState::None;
-  const uint32_t device = currentDevice();
-  setCurrentDevice(0);
+  stopDeviceSupervisor();
+  const uint32_t device = currentOutputDevice();
+  setCurrentOutputDevice(0);
   if (device != 0) closeAudioDevice(device, AudioDriver::Release);
   return succeed();
 }
@@ -456,6 +354,13 @@ void setAudioLibraryLimits(const AudioLibraryLimits* limits) {
 
 uint32_t audioLibraryCallCount() { return callCount.load(); }
 
-bool audioOutputAlive(uint32_t quietMs) {
-  return outputState.load() != OutputState::Playing || msSinceAudioCallback() < quietMs;
+uint32_t currentOutputDevice() {
+  std::lock_guard guard(library.lock);
+  return library.deviceOpen ? library.device : 0;
+}
+
+void setCurrentOutputDevice(uint32_t device) {
+  std::lock_guard guard(library.lock);
+  library.deviceOpen = device != 0;
+  library.device = device;
 }

@@ -1,0 +1,105 @@
+#include "audio/audio_device_supervisor.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "audio/audio_library.h"
+#include "platform/diagnostics.h"
+
+namespace {
+struct DeviceSupervisor {
+  std::thread thread;
+  std::mutex lock;
+  std::condition_variable wake;
+  bool stop;
+  uint32_t rate;
+};
+DeviceSupervisor supervisor;
+
+// What a watchdog may know of the output without taking the library's lock,
+// which a stuck callback holds.
+enum class OutputState : uint8_t { None, Playing, Waiting };
+std::atomic<OutputState> outputState{OutputState::None};
+
+constexpr auto healthCheckInterval = std::chrono::milliseconds(250);
+constexpr auto reopenInterval = std::chrono::milliseconds(1000);
+// A device that has asked for nothing this long is as good as gone.
+constexpr uint32_t silentDeviceMs = 3000;
+
+// One look at the device; returns whether it is (still) lost.
+bool superviseOnce(bool lost, bool& reportedStuck) {
+  if (!lost) {
+    const uint32_t device = currentOutputDevice();
+    const AudioDeviceHealth health = audioDeviceHealth(device, silentDeviceMs);
+    if (health == AudioDeviceHealth::Stuck) {
+      // Closing would wait for the callback for ever; a watchdog must act.
+      if (!reportedStuck)
+        diagnostic("audio", "the sound callback has not returned for %u s", silentDeviceMs / 1000);
+      reportedStuck = true;
+      return false;
+    }
+    reportedStuck = false;
+    if (health == AudioDeviceHealth::Playing) return false;
+    diagnostic("audio", "the output device went away; trying to open it again every second");
+    outputState = OutputState::Waiting;
+    setCurrentOutputDevice(0);
+    closeAudioDevice(device, AudioDriver::Keep);
+    return true;
+  }
+  AudioDeviceFailure failure = AudioDeviceFailure::None;
+  std::string reason;
+  const uint32_t device = openAudioDevice(outputDeviceRequest(supervisor.rate), failure, reason);
+  if (device == 0) return true;
+  setCurrentOutputDevice(device);
+  startAudioDevice(device);
+  outputState = OutputState::Playing;
+  diagnostic("audio", "the output device is back; playing again");
+  return false;
+}
+
+void superviseDevice() {
+  bool lost = false;
+  bool reportedStuck = false;
+  std::unique_lock guard(supervisor.lock);
+  for (;;) {
+    const auto pause = lost ? reopenInterval : healthCheckInterval;
+    if (supervisor.wake.wait_for(guard, pause, [] { return supervisor.stop; })) return;
+    guard.unlock();
+    lost = superviseOnce(lost, reportedStuck);
+    guard.lock();
+  }
+}
+
+void deviceCallback(void*, int16_t* samples, uint32_t frames) { renderAudioOutput(samples, frames); }
+}  // namespace
+
+AudioDeviceRequest outputDeviceRequest(uint32_t rate) {
+  return {rate, audioDevicePeriodFrames, deviceCallback, nullptr};
+}
+
+void startDeviceSupervisor(uint32_t rate) {
+  outputState = OutputState::Playing;
+  supervisor.stop = false;
+  supervisor.rate = rate;
+  supervisor.thread = std::thread(superviseDevice);
+}
+
+void stopDeviceSupervisor() {
+  if (supervisor.thread.joinable()) {
+    {
+      std::lock_guard guard(supervisor.lock);
+      supervisor.stop = true;
+    }
+    supervisor.wake.notify_all();
+    supervisor.thread.join();
+  }
+  outputState = OutputState::None;
+}
+
+bool audioOutputAlive(uint32_t quietMs) {
+  return outputState.load() != OutputState::Playing || msSinceAudioCallback() < quietMs;
+}
