@@ -23,13 +23,15 @@ XVFB_RUN   := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset"
 # System libraries (D-Bus, Mesa) keep allocations to the end of the process.
 LSAN_OPTIONS := suppressions=$(CURDIR)/tests/support/lsan.supp:print_suppressions=0
 
-# The whole suite (ctest runs each test in a process of its own), the unit
+# First the layer order of the includes (scripts/check-layers), then the
+# whole suite (ctest runs each test in a process of its own), the unit
 # tests once more as one process, then the unit tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the renderer's output of the
 # optimised build against the unoptimised sanitizer build's, and the threaded
 # tests under ThreadSanitizer (with the demo and video file cameras, whose
 # threads the tests share data with).
 test: build
+	scripts/check-layers
 	cd $(BUILD) && $(XVFB_RUN) ctest --output-on-failure -j 2
 	cd $(BUILD) && $(XVFB_RUN) ./tessaro_tests --gtest_brief=1
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=address,undefined >/dev/null
