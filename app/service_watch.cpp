@@ -1,19 +1,12 @@
 #include "app/service_watch.h"
 
-#include <time.h>
-
 #include "audio/audio_library.h"
 #include "platform/diagnostics.h"
+#include "platform/monotonic_time.h"
 #include "platform/service_notify.h"
 #include "vision/capture_setup.h"
 
 namespace {
-uint64_t nowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
 ServiceWatchLimits limits = serviceWatchLimits;
 
 struct Watch {
@@ -52,7 +45,7 @@ void serviceWatchTick() {
     watch = Watch{true, serviceWatchdogPeriodMs(), 0, true, true};
   }
   if (watch.periodMs == 0) return;
-  const uint64_t now = nowMs();
+  const uint64_t now = monotonicMilliseconds();
   if (now - watch.lastSentMs < watch.periodMs) return;
   watch.lastSentMs = now;
   const bool sound = audioOutputAlive(limits.soundQuietMs);

@@ -1,12 +1,12 @@
 // The demo camera: a striped figure in front of a still background, moved by
 // a fixed one-minute script so that every voice and both pans are heard.
-#include <time.h>
 
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "camera/capture_system.h"
+#include "platform/monotonic_time.h"
 
 namespace {
 // Where the figure stands (centre column, pixels) at a time of the script;
@@ -132,13 +132,10 @@ void renderDemoFrame(uint32_t frame, uint8_t* grey) {
 void runDemoCapture(CaptureRun& run) {
   std::vector<uint8_t> picture(size_t(demoWidth) * demoHeight);
   uint8_t* grey = picture.data();
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const int64_t start = monotonicNanoseconds();
   int64_t delivered = -1;
   for (;;) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const int64_t elapsedMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    const int64_t elapsedMs = (monotonicNanoseconds() - start) / 1000000;
     const int64_t due = elapsedMs * demoFramesPerSecond / 1000;  // the newest frame by now
     if (due > delivered) {
       renderDemoFrame(uint32_t(due), grey);

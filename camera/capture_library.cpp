@@ -16,6 +16,7 @@ extern "C" {
 #include "camera/capture_device_ops.h"
 #include "camera/capture_system.h"
 #include "platform/diagnostics.h"
+#include "platform/monotonic_time.h"
 
 namespace {
 constexpr uint32_t maxSystems = 4;
@@ -240,7 +241,7 @@ CaptureActivity captureActivity(uint32_t handle) {
   if (!system || !system->capturing) return {CaptureState::NotCapturing, 0, 0};
   const CaptureRun& run = system->run;
   const CapturePhase phase = run.phase.load();
-  const int64_t now = steadyNanoseconds();
+  const int64_t now = monotonicNanoseconds();
   const int64_t stallAfter = run.stallAfterNanoseconds.load();
   const int64_t sinceMs = std::max<int64_t>(0, (now - run.signNanoseconds.load()) / 1000000);
   CaptureActivity activity{CaptureState::Delivering, uint32_t(std::min<int64_t>(sinceMs, UINT32_MAX)),

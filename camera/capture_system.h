@@ -1,7 +1,6 @@
 #pragma once
 // The camera layer's own records, shared by its source files only.
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -49,7 +48,7 @@ struct V4l2Stream {
   uint32_t bufferCount;
   bool streaming;
   // Frames that arrived since the last one the analysis got, and when that was.
-  std::chrono::steady_clock::time_point lastUsable;
+  int64_t lastUsableNanoseconds;  // monotonic
   uint32_t unusableFrames;
   const char* lastRefusal;
   bool silenceReported;
@@ -89,7 +88,7 @@ struct CaptureRun {
   uint32_t id;
   // Published by the capture thread, read lock-free by captureActivity.
   std::atomic<CapturePhase> phase;
-  std::atomic<int64_t> signNanoseconds;        // steady clock: last frame delivered or knowing wake
+  std::atomic<int64_t> signNanoseconds;        // monotonic: last frame delivered or knowing wake
   std::atomic<int64_t> stallAfterNanoseconds;  // no sign by then: stalled
   std::atomic<uint64_t> framesDelivered;
   CaptureFrameCallback callback;
@@ -221,11 +220,10 @@ using PacketReader = int (*)(AVFormatContext* format, AVPacket* packet);
 void setVideoPacketReader(PacketReader reader);
 
 // --- capture thread ---
-int64_t steadyNanoseconds();
 // Waits until `timeoutMs` passed (-1: forever) or a stop was asked; true on
 // stop. A timed wait counts as a sign of life for its whole length.
 bool waitForStop(CaptureRun& run, int timeoutMs);
-// The same until the steady clock reads `dueNanoseconds`, to the microsecond.
+// The same until the monotonic clock reads `dueNanoseconds`, to the microsecond.
 bool waitForStopUntil(CaptureRun& run, int64_t dueNanoseconds);
 // The capture thread is awake and doing its work (for captureActivity).
 void noteSign(CaptureRun& run);

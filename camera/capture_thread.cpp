@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "camera/capture_system.h"
+#include "platform/monotonic_time.h"
 
 namespace {
 // Polls the stop eventfd (ours, never a camera's: plain poll, not the device
@@ -18,12 +19,6 @@ bool pollStop(const CaptureRun& run, const timespec* timeout) {
 }
 }  // namespace
 
-int64_t steadyNanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 namespace {
 void noteSignUntil(CaptureRun& run, int64_t now, int64_t quietUntil) {
   run.signNanoseconds.store(now);
@@ -32,7 +27,7 @@ void noteSignUntil(CaptureRun& run, int64_t now, int64_t quietUntil) {
 }  // namespace
 
 void noteSign(CaptureRun& run) {
-  const int64_t now = steadyNanoseconds();
+  const int64_t now = monotonicNanoseconds();
   noteSignUntil(run, now, now);
 }
 
@@ -43,11 +38,11 @@ void setCapturePhase(CaptureRun& run, CapturePhase phase) {
 
 bool waitForStop(CaptureRun& run, int timeoutMs) {
   if (timeoutMs < 0) return pollStop(run, nullptr);
-  return waitForStopUntil(run, steadyNanoseconds() + int64_t(timeoutMs) * 1000000);
+  return waitForStopUntil(run, monotonicNanoseconds() + int64_t(timeoutMs) * 1000000);
 }
 
 bool waitForStopUntil(CaptureRun& run, int64_t dueNanoseconds) {
-  const int64_t now = steadyNanoseconds();
+  const int64_t now = monotonicNanoseconds();
   const int64_t wait = dueNanoseconds > now ? dueNanoseconds - now : 0;
   noteSignUntil(run, now, now + wait);
   const timespec timeout{time_t(wait / 1000000000), long(wait % 1000000000)};

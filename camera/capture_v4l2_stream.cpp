@@ -3,16 +3,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "camera/capture_v4l2.h"
 #include "platform/diagnostics.h"
+#include "platform/monotonic_time.h"
 
 namespace {
-using Clock = std::chrono::steady_clock;
-
 bool queueBuffer(const V4l2Stream& stream, uint32_t index) {
   v4l2_buffer buffer{};
   buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -86,28 +84,30 @@ enum class Drain { Frame, Nothing, Gone };
 constexpr int maxFailedWakes = 50;
 constexpr int failedWakePauseMs = 40;
 // Frames arriving that long without one the analysis can use are worth a line.
-constexpr auto silenceLimit = std::chrono::seconds(2);
+constexpr int64_t silenceLimitNanoseconds = 2000000000;
 
-double secondsSince(Clock::time_point then) {
-  return std::chrono::duration<double>(Clock::now() - then).count();
+double secondsSince(int64_t thenNanoseconds) {
+  return double(monotonicNanoseconds() - thenNanoseconds) / 1e9;
 }
 
 void noteUnusable(V4l2Stream& stream, const char* why) {
   ++stream.unusableFrames;
   stream.lastRefusal = why;
-  if (stream.silenceReported || Clock::now() - stream.lastUsable < silenceLimit) return;
+  if (stream.silenceReported ||
+      monotonicNanoseconds() - stream.lastUsableNanoseconds < silenceLimitNanoseconds)
+    return;
   diagnostic("camera", "none of the %u frames of the last %.1f s could be used (the last one: %s)",
-             stream.unusableFrames, secondsSince(stream.lastUsable), why);
+             stream.unusableFrames, secondsSince(stream.lastUsableNanoseconds), why);
   stream.silenceReported = true;
 }
 
 void noteUsable(V4l2Stream& stream) {
   if (stream.silenceReported)
-    diagnostic("camera", "usable frames again after %.1f s", secondsSince(stream.lastUsable));
+    diagnostic("camera", "usable frames again after %.1f s", secondsSince(stream.lastUsableNanoseconds));
   stream.silenceReported = false;
   stream.unusableFrames = 0;
   stream.lastRefusal = nullptr;
-  stream.lastUsable = Clock::now();
+  stream.lastUsableNanoseconds = monotonicNanoseconds();
 }
 
 // Why a dequeued buffer cannot hold a whole frame; null when it can.
@@ -227,7 +227,7 @@ bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
     return false;
   }
   stream.streaming = true;
-  stream.lastUsable = Clock::now();  // the silence is counted anew after every start
+  stream.lastUsableNanoseconds = monotonicNanoseconds();  // the silence is counted anew after every start
   return true;
 }
 

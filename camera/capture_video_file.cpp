@@ -13,6 +13,7 @@ extern "C" {
 
 #include "camera/capture_system.h"
 #include "platform/diagnostics.h"
+#include "platform/monotonic_time.h"
 
 namespace {
 PicturePlacer picturePlacer = placeDecodedPicture;
@@ -289,13 +290,13 @@ void runVideoFileCapture(CaptureRun& run) {
   // was tried: none of them will ever be heard.
   uint32_t rewindsAtPlaced = run.file.rewinds;
   bool more = current.frame && next.frame && decodeNext(run, current);
-  const int64_t start = steadyNanoseconds() - int64_t(current.seconds * 1e9);
-  int64_t lastDelivered = steadyNanoseconds();
+  const int64_t start = monotonicNanoseconds() - int64_t(current.seconds * 1e9);
+  int64_t lastDelivered = monotonicNanoseconds();
   auto dueAt = [&](const HeldPicture& picture) { return start + int64_t(picture.seconds * 1e9); };
   bool stopped = false;
   while (more && !stopped) {
     more = decodeNext(run, next);
-    const int64_t now = steadyNanoseconds();
+    const int64_t now = monotonicNanoseconds();
     if (more && dueAt(next) <= now && now - lastDelivered < longestDropNanoseconds) {
       std::swap(current, next);  // the later picture is due already: this one is late
       stopped = waitForStop(run, 0);
@@ -308,7 +309,7 @@ void runVideoFileCapture(CaptureRun& run) {
     if (placeVideoPicture(run)) {
       rewindsAtPlaced = run.file.rewinds;
       deliverFrame(run);
-      lastDelivered = steadyNanoseconds();
+      lastDelivered = monotonicNanoseconds();
     }
     if (run.file.rewinds - rewindsAtPlaced >= 2) more = false;
     std::swap(current, next);

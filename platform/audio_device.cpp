@@ -1,10 +1,11 @@
 #include "platform/audio_device.h"
 
 #include <SDL.h>
-#include <time.h>
 
 #include <atomic>
 #include <cstring>
+
+#include "platform/monotonic_time.h"
 
 namespace {
 // One device at a time; its request lives as long as it is open.
@@ -23,18 +24,12 @@ void releaseDriver() {
   driverHeld = false;
 }
 
-uint64_t nowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
 void SDLCALL deviceCallback(void*, Uint8* stream, int length) {
-  callbackStartMs.store(nowMs(), std::memory_order_relaxed);
+  callbackStartMs.store(monotonicMilliseconds(), std::memory_order_relaxed);
   const uint32_t frames = static_cast<uint32_t>(length) / 4;
   openRequest.callback(openRequest.user, reinterpret_cast<int16_t*>(stream), frames);
   std::memset(stream + frames * 4, 0, static_cast<size_t>(length) - frames * 4);
-  callbackEndMs.store(nowMs(), std::memory_order_release);
+  callbackEndMs.store(monotonicMilliseconds(), std::memory_order_release);
 }
 }  // namespace
 
@@ -74,7 +69,7 @@ const char* audioDriverName() {
 }
 
 void startAudioDevice(uint32_t device) {
-  const uint64_t now = nowMs();
+  const uint64_t now = monotonicMilliseconds();
   callbackStartMs.store(now, std::memory_order_relaxed);
   callbackEndMs.store(now, std::memory_order_release);
   SDL_PauseAudioDevice(device, 0);
@@ -83,7 +78,7 @@ void startAudioDevice(uint32_t device) {
 AudioDeviceHealth audioDeviceHealth(uint32_t device, uint32_t silentMs) {
   const uint64_t end = callbackEndMs.load(std::memory_order_acquire);
   const uint64_t start = callbackStartMs.load(std::memory_order_relaxed);
-  const uint64_t now = nowMs();
+  const uint64_t now = monotonicMilliseconds();
   if (start > end && now - start >= silentMs) return AudioDeviceHealth::Stuck;
   // SDL stops a device whose driver reports it gone (a sound server that
   // died, a USB interface unplugged) and calls back no more.
@@ -94,7 +89,7 @@ AudioDeviceHealth audioDeviceHealth(uint32_t device, uint32_t silentMs) {
 
 uint64_t msSinceAudioCallback() {
   const uint64_t end = callbackEndMs.load(std::memory_order_acquire);
-  const uint64_t now = nowMs();
+  const uint64_t now = monotonicMilliseconds();
   return now > end ? now - end : 0;
 }
 
