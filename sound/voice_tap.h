@@ -1,10 +1,9 @@
 #pragma once
 // The voices as data for outside listeners: while the tap is open, every
-// synthesis call leaves a copy of what its control step derived in a bounded
-// queue, which one reader on another thread empties. The audio thread only
-// copies: it never waits, allocates or makes a system call for it, and when
-// the reader falls behind the oldest copies are dropped and counted. Closed,
-// the tap costs one relaxed load per call.
+// synthesis call leaves a copy of what its control step derived for one
+// reader on another thread (a SampleTap, platform/sample_tap.h: the audio
+// thread never waits for it, and the oldest copies are dropped and counted
+// when the reader falls behind). Closed, it costs one relaxed load per call.
 #include <cstdint>
 
 struct SynthState;

@@ -1,27 +1,20 @@
 #include "vision/motion_tap.h"
 
-#include <atomic>
-
-#include "platform/drop_oldest_ring.h"
+#include "platform/sample_tap.h"
 
 namespace {
 // About four seconds of a 30 fps camera.
-DropOldestRing<MotionSample, 128> motionSamples;
-std::atomic<bool> motionTapOpen{false};
+SampleTap<MotionSample, 128> motionTap;
 }  // namespace
 
 void tapMotion(float frameMs) {
-  if (!motionTapOpen.load(std::memory_order_relaxed)) return;
-  motionSamples.push(MotionSample{frameMs, copyMotionState()});
+  motionTap.offer([&] { return MotionSample{frameMs, copyMotionState()}; });
 }
 
-void openMotionTap() {
-  motionSamples.discardAll();
-  motionTapOpen.store(true, std::memory_order_release);
-}
+void openMotionTap() { motionTap.open(); }
 
-void closeMotionTap() { motionTapOpen.store(false, std::memory_order_release); }
+void closeMotionTap() { motionTap.close(); }
 
-bool takeMotionSample(MotionSample& sample) { return motionSamples.pop(sample); }
+bool takeMotionSample(MotionSample& sample) { return motionTap.take(sample); }
 
-uint64_t motionSamplesDropped() { return motionSamples.dropped(); }
+uint64_t motionSamplesDropped() { return motionTap.dropped(); }

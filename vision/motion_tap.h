@@ -1,10 +1,10 @@
 #pragma once
 // The motion as data for outside listeners: while the tap is open, every
 // analysed frame leaves a copy of its time and the motion record's published
-// values in a bounded queue, which one reader on another thread empties. The
-// camera thread only copies: it never waits, allocates or makes a system call
-// for it, and when the reader falls behind the oldest copies are dropped and
-// counted. Closed, the tap costs one relaxed load per frame.
+// values for one reader on another thread (a SampleTap, platform/sample_tap.h:
+// the camera thread never waits for it, and the oldest copies are dropped and
+// counted when the reader falls behind). Closed, it costs one relaxed load per
+// frame.
 #include <cstdint>
 
 #include "vision/motion_state.h"
