@@ -30,7 +30,7 @@ void BM_PreviewRefresh(benchmark::State& state) {
   }
   const auto width = static_cast<int32_t>(state.range(0));
   const auto height = static_cast<int32_t>(state.range(1));
-  textureTable = {};  // each run makes its textures anew
+  clearTextureTable();  // each run makes its textures anew
   differenceTexture = 0;
   if (!createAppWindow("Tessaro preview benchmark", width, height, 32) || !initSceneState()) {
     state.SkipWithError("no window with an OpenGL context");

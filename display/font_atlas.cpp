@@ -9,12 +9,20 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
 uint32_t fontAtlasTexture = 0;
 uint32_t glyphListBase = 0;
-
-namespace {
 BufferAllocator rgbaBufferAllocator = std::malloc;
 }  // namespace
+
+uint32_t fontAtlasTextureName() { return fontAtlasTexture; }
+
+uint32_t glyphListBaseName() { return glyphListBase; }
+
+void clearFontAtlas() {
+  fontAtlasTexture = 0;
+  glyphListBase = 0;
+}
 
 void setRgbaBufferAllocator(BufferAllocator allocator) {
   rgbaBufferAllocator = allocator ? allocator : std::malloc;

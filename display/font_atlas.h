@@ -9,8 +9,12 @@ constexpr uint16_t fontResourceId = 101;
 constexpr int32_t fontAtlasSize = 256;
 constexpr int32_t glyphListCount = 256;
 
-extern uint32_t fontAtlasTexture;  // 0 until the atlas texture exists
-extern uint32_t glyphListBase;     // first of glyphListCount display lists
+// Kept in font_atlas.cpp: the atlas texture (0 until it exists) and the first
+// of the glyphListCount display lists.
+uint32_t fontAtlasTextureName();
+uint32_t glyphListBaseName();
+// Both back to 0, as at start-up (for a new context).
+void clearFontAtlas();
 
 // Where expandCoverageToRgba takes its buffer; nullptr restores malloc.
 void setRgbaBufferAllocator(BufferAllocator allocator);

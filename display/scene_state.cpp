@@ -7,16 +7,30 @@
 
 #include <cstdlib>
 
+const uint32_t materialFace = GL_FRONT_AND_BACK;
+const uint32_t fogMode = GL_LINEAR;
+
+namespace {
 LightRecord lightTable[8] = {};
 bool lightsInitialised = false;
 MaterialRecord materialTable[64] = {};
-const uint32_t materialFace = GL_FRONT_AND_BACK;
-const uint32_t fogMode = GL_LINEAR;
 float fogColour[4] = {};
 
-namespace {
 BufferAllocator checkerBufferAllocator = std::malloc;
 }  // namespace
+
+std::span<LightRecord, 8> lightTableRecords() { return lightTable; }
+
+bool lightsInitialisedFlag() { return lightsInitialised; }
+
+std::span<const MaterialRecord, 64> materialTableRecords() { return materialTable; }
+
+std::span<const float, 4> fogColourValues() { return fogColour; }
+
+void clearLightTable() {
+  for (LightRecord& record : lightTable) record = {};
+  lightsInitialised = false;
+}
 
 void setCheckerBufferAllocator(BufferAllocator allocator) {
   checkerBufferAllocator = allocator ? allocator : std::malloc;

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "platform/test_seams.h"
 
@@ -27,12 +28,18 @@ struct MaterialRecord {
   float shininess;
 };
 
-extern LightRecord lightTable[8];
-extern bool lightsInitialised;
-extern MaterialRecord materialTable[64];
 extern const uint32_t materialFace;  // GL_FRONT_AND_BACK
 extern const uint32_t fogMode;       // GL_LINEAR
-extern float fogColour[4];
+
+// The records initSceneState fills, kept in scene_state.cpp. The light
+// table's records may be written before the set-up (tests plant values that
+// it must leave alone).
+std::span<LightRecord, 8> lightTableRecords();
+bool lightsInitialisedFlag();
+std::span<const MaterialRecord, 64> materialTableRecords();
+std::span<const float, 4> fogColourValues();
+// Zero-filled lights, not yet initialised, as at start-up.
+void clearLightTable();
 
 // Where buildCheckerTexture takes its temporary buffer: tests refuse it to
 // see the set-up go on without the checkerboard. nullptr restores malloc.

@@ -7,7 +7,13 @@
 
 #include "platform/diagnostics.h"
 
+namespace {
 TextureTable textureTable = {};
+}  // namespace
+
+const TextureTable& textureTableRecord() { return textureTable; }
+
+void clearTextureTable() { textureTable = {}; }
 
 uint32_t createTexture(const uint8_t* pixels, int32_t width, int32_t height, bool hasAlpha) {
   // Start-up makes three textures at most; a fourth past the table's end

@@ -7,7 +7,10 @@ struct TextureTable {
   int32_t count;
 };
 
-extern TextureTable textureTable;
+// The table, kept in texture_table.cpp.
+const TextureTable& textureTableRecord();
+// Forgets every texture made: empty, as at start-up (for a new context).
+void clearTextureTable();
 
 // Linear filtering, repeat wrap, one level; RGBA bytes when hasAlpha, else RGB.
 // The texture stays bound. The caller keeps the pixels.

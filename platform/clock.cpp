@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <ctime>
 
+namespace {
 Clock appClock{};
 
-namespace {
 bool monotonicFrequency(int64_t* countsPerSecond) {
   timespec now{};
   if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return false;
@@ -48,6 +48,8 @@ double rawElapsedMs() {
   return seconds * 1000.0;
 }
 }  // namespace
+
+const Clock& appClockRecord() { return appClock; }
 
 void setClockSources(const ClockSources* replacement) {
   sources = replacement ? replacement : &systemSources;

@@ -14,7 +14,8 @@ struct Clock {
   std::atomic<float> startMark;
 };
 
-extern Clock appClock;
+// The clock's record, kept in clock.cpp.
+const Clock& appClockRecord();
 
 void clearClock();
 void startClock();

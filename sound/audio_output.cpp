@@ -9,11 +9,11 @@
 #include "sound/synthesis.h"
 #include "sound/wave_tables.h"
 
-BoxOwner* audioOwnerWindow = nullptr;
+namespace {
+BoxOwner* audioOwnerWindow = nullptr;  // owner of the device error box
 uint32_t audioStream = 0;
 uint32_t reverbFx[2] = {0, 0};
 
-namespace {
 constexpr uint32_t outputRate = 44100;
 constexpr float reverbMixDb = -6.0f;
 constexpr float reverbTimeMs = 3000.0f;
@@ -24,6 +24,16 @@ void reportFailure(const char* what) {
   diagnostic("audio", "%s failed (bass error code: %d)", what, BASS_ErrorGetCode());
 }
 }  // namespace
+
+uint32_t audioStreamHandle() { return audioStream; }
+
+std::span<const uint32_t, 2> reverbFxHandles() { return reverbFx; }
+
+void clearAudioOutput() {
+  audioOwnerWindow = nullptr;
+  audioStream = 0;
+  reverbFx[0] = reverbFx[1] = 0;
+}
 
 void showAudioError(const char* text) {
   char message[512];

@@ -4,12 +4,16 @@
 // thread during start-up; shutdown is a single BASS_Free.
 
 #include <cstdint>
+#include <span>
 
 #include "platform/message_box.h"
 
-extern BoxOwner* audioOwnerWindow;  // owner of the device error box
-extern uint32_t audioStream;
-extern uint32_t reverbFx[2];  // in the order they were set on the stream
+// The output stream and its two reverbs, in the order they were set on it
+// (0 where a step failed); kept in audio_output.cpp.
+uint32_t audioStreamHandle();
+std::span<const uint32_t, 2> reverbFxHandles();
+// Back to no stream, no reverbs and no owner window, as at start-up.
+void clearAudioOutput();
 
 // 1 on success; 0 when the library is not version 2.0 or the device cannot be
 // initialised (a box says which). Later failures leave the installation

@@ -8,10 +8,10 @@
 
 WaveTable toneTable{};
 WaveTable strikeTable{};
-double semitoneRatios[12]{};
 double noteTable[4]{};
 
 namespace {
+double semitoneRatios[12]{};
 
 WaveTableAllocator waveTableAllocator = std::malloc;
 
@@ -96,6 +96,8 @@ bool buildWaveTables() {
   fillStrikeTable(strike);
   return true;
 }
+
+std::span<const double, 12> semitoneRatioTable() { return semitoneRatios; }
 
 void buildTuningTables() {
   for (int i = 0; i < 12; ++i) semitoneRatios[i] = std::pow(2.0, i * 0.08333333333333333);

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 // A stereo wavetable of interleaved float frames; frameCount is a power of two.
 struct WaveTable {
@@ -10,8 +11,11 @@ struct WaveTable {
 
 extern WaveTable toneTable;
 extern WaveTable strikeTable;
-extern double semitoneRatios[12];
 extern double noteTable[4];
+
+// The twelve equal-tempered semitone ratios buildTuningTables derives the
+// note table from; kept in wave_tables.cpp.
+std::span<const double, 12> semitoneRatioTable();
 
 float* allocateWaveTable(WaveTable& table, int32_t frameCount);
 // True when both tables were built; false when the heap could not supply them

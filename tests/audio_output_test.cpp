@@ -93,7 +93,7 @@ TEST_F(AudioOutput, AFailingDeviceShowsItsErrorCodeAndMakesNoStream) {
   setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
   for (SDL_Window* owner : {someWindow, static_cast<SDL_Window*>(nullptr)}) {
     boxes.clear();
-    audioStream = 0;
+    clearAudioOutput();
     uint32_t before = audioLibraryCallCount();
     EXPECT_EQ(initAudio(owner), 0);
     ASSERT_EQ(boxes.size(), 1u);
@@ -103,7 +103,7 @@ TEST_F(AudioOutput, AFailingDeviceShowsItsErrorCodeAndMakesNoStream) {
               "Can't initialize device (bass error code: " + std::to_string(AUDIO_ERROR_DRIVER) + ")");
     // The version, the device and the error code; no stream.
     EXPECT_EQ(audioLibraryCallCount(), before + 3);
-    EXPECT_EQ(audioStream, 0u);
+    EXPECT_EQ(audioStreamHandle(), 0u);
   }
 }
 
@@ -155,11 +155,11 @@ TEST_F(AudioOutput, ThreadedSetUpPlaysTheStreamThroughTwoReverbs) {
   std::vector<std::string> printed = audioLines(testing::internal::GetCapturedStderr());
   EXPECT_TRUE(printed.empty()) << "every step succeeded, yet: " << printed.front();
   EXPECT_TRUE(boxes.empty());
-  ASSERT_NE(audioStream, 0u);
-  ASSERT_NE(reverbFx[0], 0u);
-  ASSERT_NE(reverbFx[1], 0u);
-  EXPECT_NE(reverbFx[0], reverbFx[1]);
-  for (uint32_t fx : reverbFx) {
+  ASSERT_NE(audioStreamHandle(), 0u);
+  ASSERT_NE(reverbFxHandles()[0], 0u);
+  ASSERT_NE(reverbFxHandles()[1], 0u);
+  EXPECT_NE(reverbFxHandles()[0], reverbFxHandles()[1]);
+  for (uint32_t fx : reverbFxHandles()) {
     ReverbParameters p{};
     ASSERT_TRUE(BASS_FXGetParameters(fx, &p));
     EXPECT_EQ(p.reverbMix, -6.0f);
@@ -194,7 +194,7 @@ TEST_F(AudioOutput, NoMemoryForTheWavetablesSaysSoAndPlaysSilenceDespiteMotion) 
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(toneTable.samples, nullptr);
   EXPECT_EQ(strikeTable.samples, nullptr);
-  ASSERT_NE(audioStream, 0u);
+  ASSERT_NE(audioStreamHandle(), 0u);
 
   // A visitor moving in front of the camera changes nothing.
   enterMotionLock();

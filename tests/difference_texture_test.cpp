@@ -23,7 +23,7 @@ class DifferenceTexture : public GlContextTest {
   void SetUp() override {
     GlContextTest::SetUp();
     differenceTexture = 0;
-    textureTable = {};
+    clearTextureTable();
   }
 };
 }  // namespace
@@ -39,23 +39,23 @@ TEST(DifferenceTextureSize, FollowsTheModeByThresholds) {
 
 TEST(DifferenceTextureSize, NoTextureWithoutARenderingContext) {
   differenceTexture = 0;
-  const int32_t before = textureTable.count;
+  const int32_t before = textureTableRecord().count;
   ASSERT_TRUE(allocateFrameBuffers(64, 48));
   makeDifferenceTexture(64, 48);
   EXPECT_EQ(differenceTexture, 0u);
-  EXPECT_EQ(textureTable.count, before);
+  EXPECT_EQ(textureTableRecord().count, before);
 }
 
 TEST_F(DifferenceTexture, IsMadeOnceBlackRgbAtTheModesSize) {
   for (const SizeCase& c : {sizeCases[0], sizeCases[1], sizeCases[2], sizeCases[3]}) {
     SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
     differenceTexture = 0;
-    textureTable = {};
+    clearTextureTable();
     ASSERT_TRUE(allocateFrameBuffers(c.width, c.height));
     makeDifferenceTexture(c.width, c.height);
     ASSERT_NE(differenceTexture, 0u);
-    ASSERT_EQ(textureTable.count, 1);
-    EXPECT_EQ(textureTable.names[0], differenceTexture);
+    ASSERT_EQ(textureTableRecord().count, 1);
+    EXPECT_EQ(textureTableRecord().names[0], differenceTexture);
     glBindTexture(GL_TEXTURE_2D, differenceTexture);
     GLint w = 0, h = 0, alpha = -1, red = 0;
     glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
@@ -77,5 +77,5 @@ TEST_F(DifferenceTexture, IsMadeOnceBlackRgbAtTheModesSize) {
   ASSERT_TRUE(allocateFrameBuffers(640, 480));
   makeDifferenceTexture(640, 480);
   EXPECT_EQ(differenceTexture, first);
-  EXPECT_EQ(textureTable.count, 1);
+  EXPECT_EQ(textureTableRecord().count, 1);
 }

@@ -72,11 +72,11 @@ TEST(FontResource, AnEmptyOrShortTableGivesNoBytes) {
 
 TEST_F(FontAtlas, TextureTexelsAreWhiteWithTheResourceAsAlpha) {
   initFontAtlas();
-  ASSERT_NE(fontAtlasTexture, 0u);
-  ASSERT_EQ(textureTable.count, 1);
-  EXPECT_EQ(textureTable.names[0], fontAtlasTexture);
+  ASSERT_NE(fontAtlasTextureName(), 0u);
+  ASSERT_EQ(textureTableRecord().count, 1);
+  EXPECT_EQ(textureTableRecord().names[0], fontAtlasTextureName());
   // The atlas is left bound for whatever comes next.
-  EXPECT_EQ(GLuint(integer(GL_TEXTURE_BINDING_2D)), fontAtlasTexture);
+  EXPECT_EQ(GLuint(integer(GL_TEXTURE_BINDING_2D)), fontAtlasTextureName());
   GLint w = 0, h = 0, alphaBits = 0;
   glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
   glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &h);
@@ -94,15 +94,15 @@ TEST_F(FontAtlas, TextureTexelsAreWhiteWithTheResourceAsAlpha) {
         rgba[4 * i + 3] != coverage[i])
       ++mismatches;
   EXPECT_EQ(mismatches, 0);
-  glDeleteLists(glyphListBase, glyphListCount);
+  glDeleteLists(glyphListBaseName(), glyphListCount);
 }
 
 TEST_F(FontAtlas, BuildsAllGlyphListsAndShutdownDeletesThem) {
   initFontAtlas();
-  ASSERT_NE(glyphListBase, 0u);
-  for (GLuint k = 0; k < 256; ++k) ASSERT_TRUE(glIsList(glyphListBase + k)) << "list " << k;
-  glDeleteLists(glyphListBase, glyphListCount);
-  for (GLuint k = 0; k < 256; ++k) ASSERT_FALSE(glIsList(glyphListBase + k)) << "list " << k;
+  ASSERT_NE(glyphListBaseName(), 0u);
+  for (GLuint k = 0; k < 256; ++k) ASSERT_TRUE(glIsList(glyphListBaseName() + k)) << "list " << k;
+  glDeleteLists(glyphListBaseName(), glyphListCount);
+  for (GLuint k = 0; k < 256; ++k) ASSERT_FALSE(glIsList(glyphListBaseName() + k)) << "list " << k;
 }
 
 TEST_F(FontAtlas, WithoutTheResourceNoTextureIsMadeButTheListsAre) {
@@ -112,22 +112,22 @@ TEST_F(FontAtlas, WithoutTheResourceNoTextureIsMadeButTheListsAre) {
   initFontAtlas();
   std::string out = testing::internal::GetCapturedStderr();
   EXPECT_NE(out.find("101"), std::string::npos) << out;
-  EXPECT_EQ(fontAtlasTexture, 0u);
-  EXPECT_EQ(textureTable.count, 1) << "only the checkerboard";
+  EXPECT_EQ(fontAtlasTextureName(), 0u);
+  EXPECT_EQ(textureTableRecord().count, 1) << "only the checkerboard";
   EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), 0) << "the lists' bind binds texture 0";
-  ASSERT_NE(glyphListBase, 0u);
-  EXPECT_TRUE(glIsList(glyphListBase));
-  EXPECT_TRUE(glIsList(glyphListBase + 255));
-  glDeleteLists(glyphListBase, glyphListCount);
+  ASSERT_NE(glyphListBaseName(), 0u);
+  EXPECT_TRUE(glIsList(glyphListBaseName()));
+  EXPECT_TRUE(glIsList(glyphListBaseName() + 255));
+  glDeleteLists(glyphListBaseName(), glyphListCount);
 }
 
 TEST_F(FontAtlas, WithoutTheRgbaBufferNoTextureIsMadeButTheListsAre) {
   setRgbaBufferAllocator([](size_t) -> void* { return nullptr; });
   initSceneState();
   initFontAtlas();
-  EXPECT_EQ(fontAtlasTexture, 0u);
-  EXPECT_EQ(textureTable.count, 1);
+  EXPECT_EQ(fontAtlasTextureName(), 0u);
+  EXPECT_EQ(textureTableRecord().count, 1);
   EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), 0);
-  EXPECT_TRUE(glIsList(glyphListBase + 128));
-  glDeleteLists(glyphListBase, glyphListCount);
+  EXPECT_TRUE(glIsList(glyphListBaseName() + 128));
+  glDeleteLists(glyphListBaseName(), glyphListCount);
 }

@@ -69,7 +69,7 @@ class GlyphLists : public DisplayStateTest {
     glLoadIdentity();
   }
   void TearDown() override {
-    if (glyphListBase != 0) glDeleteLists(glyphListBase, glyphListCount);
+    if (glyphListBaseName() != 0) glDeleteLists(glyphListBaseName(), glyphListCount);
     DisplayStateTest::TearDown();
   }
 
@@ -79,7 +79,7 @@ class GlyphLists : public DisplayStateTest {
     std::vector<GLfloat> buffer(4096);
     glFeedbackBuffer(static_cast<GLsizei>(buffer.size()), GL_3D_COLOR_TEXTURE, buffer.data());
     glRenderMode(GL_FEEDBACK);
-    for (GLuint k : cells) glCallList(glyphListBase + k);
+    for (GLuint k : cells) glCallList(glyphListBaseName() + k);
     const GLint used = glRenderMode(GL_RENDER);
     std::vector<std::vector<FedVertex>> polygons;
     constexpr int vertexFloats = 3 + 4 + 4;  // x y z, RGBA, s t r q
@@ -156,7 +156,7 @@ TEST_F(GlyphLists, CallingNListsTranslatesByTenNInX) {
   for (GLuint n : {1u, 2u, 7u, 256u}) {
     SCOPED_TRACE(n);
     glLoadIdentity();
-    for (GLuint k = 0; k < n; ++k) glCallList(glyphListBase + k);
+    for (GLuint k = 0; k < n; ++k) glCallList(glyphListBaseName() + k);
     auto m = modelView();
     EXPECT_EQ(m[12], 10.0 * n);
     EXPECT_EQ(m[13], 0.0);
@@ -168,7 +168,7 @@ TEST_F(GlyphLists, CallingNListsTranslatesByTenNInX) {
   }
   // Text by byte code: list base + (code - 32).
   glLoadIdentity();
-  glListBase(glyphListBase - 32);
+  glListBase(glyphListBaseName() - 32);
   glCallLists(5, GL_UNSIGNED_BYTE, "Hello");
   glListBase(0);
   EXPECT_EQ(modelView()[12], 50.0);
@@ -180,8 +180,8 @@ TEST_F(GlyphLists, ListsLeaveTextureColourEnablesAndBlendAlone) {
   glBindTexture(GL_TEXTURE_2D, other);
   glColor4f(0.5f, 0.25f, 0.125f, 1.0f);
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-  glCallList(glyphListBase + 33);
-  glCallList(glyphListBase + 200);
+  glCallList(glyphListBaseName() + 33);
+  glCallList(glyphListBaseName() + 200);
 
   GLint bound = -1, src = -1, dst = -1;
   glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);

@@ -165,23 +165,23 @@ TEST_F(SceneState, ConfiguresEveryLightWithTheDefaultsAndTheLightModel) {
 }
 
 TEST_F(SceneState, FillsTheLightTableOnceWithIdsAndUntouchedSpareWord) {
-  lightTable[3].spotDirection[3] = 7.0f;
+  lightTableRecords()[3].spotDirection[3] = 7.0f;
   initSceneState();
-  EXPECT_TRUE(lightsInitialised);
+  EXPECT_TRUE(lightsInitialisedFlag());
   for (int n = 0; n < 8; ++n) {
-    EXPECT_EQ(lightTable[n].lightId, GL_LIGHT0 + n);
-    EXPECT_EQ(lightTable[n].quadraticAttenuation, 0.025f);
+    EXPECT_EQ(lightTableRecords()[n].lightId, GL_LIGHT0 + n);
+    EXPECT_EQ(lightTableRecords()[n].quadraticAttenuation, 0.025f);
   }
-  EXPECT_EQ(lightTable[3].spotDirection[3], 7.0f);
-  EXPECT_EQ(lightTable[0].spotDirection[3], 0.0f);
+  EXPECT_EQ(lightTableRecords()[3].spotDirection[3], 7.0f);
+  EXPECT_EQ(lightTableRecords()[0].spotDirection[3], 0.0f);
 
   // A second run skips the lights: a changed record is not sent again, but
   // the rest repeats and makes another checkerboard.
-  lightTable[0].ambient[0] = 0.5f;
+  lightTableRecords()[0].ambient[0] = 0.5f;
   ASSERT_TRUE(initSceneState());
   EXPECT_EQ(light4(GL_LIGHT0, GL_AMBIENT)[0], 0.006f);
-  EXPECT_EQ(textureTable.count, 2);
-  EXPECT_NE(textureTable.names[0], textureTable.names[1]);
+  EXPECT_EQ(textureTableRecord().count, 2);
+  EXPECT_NE(textureTableRecord().names[0], textureTableRecord().names[1]);
 }
 
 TEST_F(SceneState, MaterialIsWhiteWithShininess80OnBothFaces) {
@@ -193,9 +193,9 @@ TEST_F(SceneState, MaterialIsWhiteWithShininess80OnBothFaces) {
     EXPECT_EQ(material4(face, GL_SPECULAR), (Rgba{1, 1, 1, 1}));
     EXPECT_EQ(material4(face, GL_EMISSION), (Rgba{0, 0, 0, 1}));
   }
-  EXPECT_EQ(materialTable[0].shininess, 80.0f);
-  for (int i = 1; i < 64; ++i) ASSERT_EQ(materialTable[i].shininess, 50.0f) << "record " << i;
-  EXPECT_EQ(materialTable[63].emission[3], 1.0f);
+  EXPECT_EQ(materialTableRecords()[0].shininess, 80.0f);
+  for (int i = 1; i < 64; ++i) ASSERT_EQ(materialTableRecords()[i].shininess, 50.0f) << "record " << i;
+  EXPECT_EQ(materialTableRecords()[63].emission[3], 1.0f);
 }
 
 TEST_F(SceneState, FogIsConfiguredButOff) {
@@ -206,15 +206,15 @@ TEST_F(SceneState, FogIsConfiguredButOff) {
   EXPECT_EQ(floats4(GL_FOG_START)[0], 1.0f);
   EXPECT_EQ(floats4(GL_FOG_END)[0], 6.0f);
   EXPECT_EQ(integer(GL_FOG_HINT), GL_NICEST);
-  EXPECT_EQ(fogColour[0], 0.25f);
-  EXPECT_EQ(fogColour[3], 1.0f);
+  EXPECT_EQ(fogColourValues()[0], 0.25f);
+  EXPECT_EQ(fogColourValues()[3], 1.0f);
   EXPECT_FALSE(glIsEnabled(GL_FOG));
 }
 
 TEST_F(SceneState, CheckerboardIsSixteenPixelSquaresBlackFirstAndStaysBound) {
   initSceneState();
-  ASSERT_EQ(textureTable.count, 1);
-  GLuint checker = textureTable.names[0];
+  ASSERT_EQ(textureTableRecord().count, 1);
+  GLuint checker = textureTableRecord().names[0];
   EXPECT_EQ(GLuint(integer(GL_TEXTURE_BINDING_2D)), checker);
   std::vector<uint8_t> rgb = textureRgb(checker);
   ASSERT_EQ(rgb.size(), 256u * 256u * 3u);
@@ -238,7 +238,7 @@ TEST_F(SceneState, CheckerboardIsSixteenPixelSquaresBlackFirstAndStaysBound) {
 
 TEST_F(SceneState, TexturesAreMadeLinearRepeatingSingleLevel) {
   initSceneState();
-  glBindTexture(GL_TEXTURE_2D, textureTable.names[0]);
+  glBindTexture(GL_TEXTURE_2D, textureTableRecord().names[0]);
   GLint v = -1;
   glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &v);
   EXPECT_EQ(v, GL_LINEAR);
@@ -259,44 +259,45 @@ TEST_F(SceneState, TexturesAreMadeLinearRepeatingSingleLevel) {
 TEST_F(SceneState, TextureTableHoldsCheckerboardThenAtlas) {
   initSceneState();
   initFontAtlas();
-  ASSERT_EQ(textureTable.count, 2);
-  EXPECT_NE(textureTable.names[0], 0u);
-  EXPECT_EQ(textureTable.names[1], fontAtlasTexture);
-  EXPECT_EQ(textureRgb(textureTable.names[0])[16 * 3], 255);  // really the board
-  glDeleteLists(glyphListBase, glyphListCount);
+  ASSERT_EQ(textureTableRecord().count, 2);
+  EXPECT_NE(textureTableRecord().names[0], 0u);
+  EXPECT_EQ(textureTableRecord().names[1], fontAtlasTextureName());
+  EXPECT_EQ(textureRgb(textureTableRecord().names[0])[16 * 3], 255);  // really the board
+  glDeleteLists(glyphListBaseName(), glyphListCount);
 }
 
 TEST_F(SceneState, WithoutCheckerBufferTheSetUpGoesOnAndTheAtlasComesFirst) {
   setCheckerBufferAllocator([](size_t) -> void* { return nullptr; });
   ASSERT_TRUE(initSceneState());
-  EXPECT_EQ(textureTable.count, 0);
+  EXPECT_EQ(textureTableRecord().count, 0);
   EXPECT_TRUE(glIsEnabled(GL_LIGHT0));
   EXPECT_EQ(floats4(GL_COLOR_CLEAR_VALUE)[0], 0.25f);
   setCheckerBufferAllocator(nullptr);
   initFontAtlas();
-  ASSERT_EQ(textureTable.count, 1);
-  EXPECT_EQ(textureTable.names[0], fontAtlasTexture);
-  glDeleteLists(glyphListBase, glyphListCount);
+  ASSERT_EQ(textureTableRecord().count, 1);
+  EXPECT_EQ(textureTableRecord().names[0], fontAtlasTextureName());
+  glDeleteLists(glyphListBaseName(), glyphListCount);
 }
 
 TEST_F(SceneState, CreateTextureAppendsNamesAndRefusesPastCapacity) {
   const uint8_t rgba[2 * 2 * 4] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-  const int capacity = static_cast<int>(sizeof textureTable.names / sizeof textureTable.names[0]);
+  const int capacity =
+      static_cast<int>(sizeof textureTableRecord().names / sizeof textureTableRecord().names[0]);
   for (int i = 0; i < capacity; ++i) {
     GLuint name = createTexture(rgba, 2, 2, true);
     ASSERT_NE(name, 0u);
-    EXPECT_EQ(textureTable.names[i], name);
+    EXPECT_EQ(textureTableRecord().names[i], name);
     EXPECT_EQ(GLuint(integer(GL_TEXTURE_BINDING_2D)), name);
   }
   GLint bound = integer(GL_TEXTURE_BINDING_2D);
   testing::internal::CaptureStderr();
   EXPECT_EQ(createTexture(rgba, 2, 2, true), 0u);
   std::string out = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(textureTable.count, capacity);
+  EXPECT_EQ(textureTableRecord().count, capacity);
   EXPECT_EQ(integer(GL_TEXTURE_BINDING_2D), bound);
   EXPECT_NE(out.find("texture table is full"), std::string::npos) << out;
 
-  glBindTexture(GL_TEXTURE_2D, textureTable.names[0]);
+  glBindTexture(GL_TEXTURE_2D, textureTableRecord().names[0]);
   uint8_t back[sizeof rgba] = {};
   glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, back);
   EXPECT_EQ(std::vector<uint8_t>(back, back + sizeof back), std::vector<uint8_t>(rgba, rgba + sizeof rgba));

@@ -99,9 +99,9 @@ TEST_F(WaveTables, StrikeTableFollowsItsDriftingCounterAndRestartingRamps) {
 }
 
 TEST_F(WaveTables, TuningTablesHoldTheChainOfFifths) {
-  EXPECT_EQ(semitoneRatios[0], 1.0);
-  EXPECT_EQ(semitoneRatios[1], 1.0594630943592953);
-  EXPECT_EQ(semitoneRatios[11], 1.8877486253633868);
+  EXPECT_EQ(semitoneRatioTable()[0], 1.0);
+  EXPECT_EQ(semitoneRatioTable()[1], 1.0594630943592953);
+  EXPECT_EQ(semitoneRatioTable()[11], 1.8877486253633868);
   EXPECT_EQ(noteTable[0], 0.25);
   EXPECT_EQ(noteTable[1], 0.7491535384383408);
   EXPECT_EQ(noteTable[2], 1.122462048309373);

@@ -10,12 +10,10 @@
 
 inline void resetDisplayState() {
   setEmbeddedResources(nullptr);
-  textureTable = {};
-  for (LightRecord& record : lightTable) record = {};
-  lightsInitialised = false;
-  fontAtlasTexture = 0;
+  clearTextureTable();
+  clearLightTable();
+  clearFontAtlas();
   differenceTexture = 0;
-  glyphListBase = 0;
   setCheckerBufferAllocator(nullptr);
   setRgbaBufferAllocator(nullptr);
 }
