@@ -40,8 +40,7 @@ void endWithoutDisplay() {
 // saying why it cannot.
 bool applyOptions(const ProgramOptions& options) {
   if (!options.log.empty() && !setDiagnosticLog(options.log.c_str())) {
-    std::fprintf(stderr, "tessaro: cannot write the log '%s': %s\n", options.log.c_str(),
-                 std::strerror(errno));
+    diagnostic("tessaro", "cannot write the log '%s': %s", options.log.c_str(), std::strerror(errno));
     return false;
   }
   // The camera layer reads its choice from the environment.

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "osc/osc_output.h"
+#include "platform/diagnostics.h"
 
 #ifndef TESSARO_VERSION
 #define TESSARO_VERSION "unknown"
@@ -53,7 +54,7 @@ void printHelp() {
 
 // One line: what is wrong, then the usage.
 OptionsOutcome mistake(const char* what, const char* value) {
-  std::fprintf(stderr, "tessaro: %s %s; %s\n", what, value, usageLine);
+  diagnostic("tessaro", "%s %s; %s", what, value, usageLine);
   return OptionsOutcome::Usage;
 }
 

@@ -8,7 +8,7 @@
 // message boxes) do not come here.
 //
 // Areas in use: "tessaro", "camera", "audio", "display", "service", "box", "osc",
-// "tessaro-render".
+// "tessaro-render", "make_font_atlas".
 #include <ctime>
 
 #if defined(__GNUC__)

@@ -18,12 +18,15 @@
 #include FT_OUTLINE_H
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
+
+#include "platform/diagnostics.h"
 
 namespace {
 
@@ -82,8 +85,8 @@ uint32_t characterOfCell(int cell) {
 bool loadOutline(FT_Face face, uint32_t character) {
   FT_UInt index = FT_Get_Char_Index(face, character);
   if (index == 0) {
-    std::fprintf(stderr, "make_font_atlas: U+%04X missing from %s %s\n", character, face->family_name,
-                 face->style_name);
+    diagnostic("make_font_atlas", "U+%04X missing from %s %s", character, face->family_name,
+               face->style_name);
     return false;
   }
   return FT_Load_Glyph(face, index, FT_LOAD_NO_SCALE) == 0 && face->glyph->format == FT_GLYPH_FORMAT_OUTLINE;
@@ -200,7 +203,7 @@ bool cellInkBox(const std::vector<uint8_t>& atlas, int cell, int& top, int& bott
 bool verifyFace(const std::vector<uint8_t>& atlas, const FaceTarget& target, int firstCell) {
   bool ok = true;
   auto complain = [&](int cell, const char* what) {
-    std::fprintf(stderr, "make_font_atlas: %s cell %d: %s\n", target.name, cell, what);
+    diagnostic("make_font_atlas", "%s cell %d: %s", target.name, cell, what);
     ok = false;
   };
   for (int k = 0; k < 128; ++k) {
@@ -235,12 +238,12 @@ bool verifyFace(const std::vector<uint8_t>& atlas, const FaceTarget& target, int
 bool writeFile(const char* path, const char* header, const std::vector<uint8_t>& bytes) {
   FILE* f = std::fopen(path, "wb");
   if (!f) {
-    std::perror(path);
+    diagnostic("make_font_atlas", "cannot write %s: %s", path, std::strerror(errno));
     return false;
   }
   bool ok = std::fputs(header, f) >= 0 && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   ok = std::fclose(f) == 0 && ok;
-  if (!ok) std::fprintf(stderr, "make_font_atlas: could not write %s\n", path);
+  if (!ok) diagnostic("make_font_atlas", "could not write %s", path);
   return ok;
 }
 
@@ -256,16 +259,16 @@ int main(int argc, char** argv) {
 
   FT_Library library;
   if (FT_Init_FreeType(&library) != 0) {
-    std::fprintf(stderr, "make_font_atlas: FreeType did not start\n");
+    diagnostic("make_font_atlas", "FreeType did not start");
     return 1;
   }
   FT_Face upright = nullptr, slanted = nullptr;
   if (FT_New_Face(library, uprightPath, 0, &upright) != 0) {
-    std::fprintf(stderr, "make_font_atlas: cannot open %s\n", uprightPath);
+    diagnostic("make_font_atlas", "cannot open %s", uprightPath);
     return 1;
   }
   if (FT_New_Face(library, slantedPath, 0, &slanted) != 0) {
-    std::fprintf(stderr, "make_font_atlas: cannot open %s\n", slantedPath);
+    diagnostic("make_font_atlas", "cannot open %s", slantedPath);
     return 1;
   }
 
