@@ -23,6 +23,10 @@
 #   e2e_plain "$APP_STDERR"           # the file without the time that starts each of the
 #                                     # program's own lines when they go to a file
 #   e2e_ms                            # monotonic milliseconds, for timing checks
+#   e2e_wait_until 10 CMD [ARG...]    # runs CMD every 50 ms until it succeeds (status 0)
+#                                     # or 10 s have passed (status 1); what CMD prints
+#                                     # when it succeeds is passed on
+#   e2e_gone PID                      # succeeds once that process has ended
 #   e2e_start_app "$1" TESSARO_CAMERA="$E2E_NO_CAMERA"
 #                                     # no camera, whatever the machine has: a video
 #                                     # file that does not exist lists none (and says
@@ -69,7 +73,7 @@ e2e_cleanup() {
   fi
   if [ -n "$XVFB_PID" ] && kill -0 "$XVFB_PID" 2>/dev/null; then
     kill -TERM "$XVFB_PID" 2>/dev/null
-    for _ in $(seq 20); do kill -0 "$XVFB_PID" 2>/dev/null || break; sleep 0.1; done
+    e2e_wait_until 2 e2e_gone "$XVFB_PID"
     kill -KILL "$XVFB_PID" 2>/dev/null
     wait "$XVFB_PID" 2>/dev/null
   fi
@@ -79,6 +83,34 @@ trap e2e_cleanup EXIT
 trap 'exit 130' INT TERM
 
 e2e_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+# The one way the tests wait for something: every wait is bounded.
+e2e_wait_until() {
+  local deadline=$(( $(e2e_ms) + $1 * 1000 ))
+  shift
+  until "$@"; do
+    [ "$(e2e_ms)" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
+}
+
+e2e_gone() { ! kill -0 "$1" 2>/dev/null; }
+
+# A server started in the background is waited for until it answers (CMD...
+# succeeds) or ends.
+e2e_answered_or_gone() {
+  local pid=$1
+  shift
+  "$@" || e2e_gone "$pid"
+}
+
+e2e_display_number() {
+  local number
+  number=$(tr -dc '0-9' <"$1")
+  [ -n "$number" ] && echo "$number"
+}
+
+e2e_pulse_answers() { pactl info >/dev/null 2>&1; }
 
 e2e_fail() {
   echo "FAIL: $*" >&2
@@ -97,14 +129,10 @@ e2e_start_xvfb() {
   Xvfb -displayfd 3 -screen 0 "${1:-1280x1024x24}" -nolisten tcp -noreset 3>"$fifo" \
     >"$E2E_TMP/xvfb.log" 2>&1 &
   XVFB_PID=$!
-  local number=""
-  for _ in $(seq 100); do
-    number=$(tr -dc '0-9' <"$fifo")
-    [ -n "$number" ] && break
-    kill -0 "$XVFB_PID" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$number" ] || { cat "$E2E_TMP/xvfb.log" >&2; e2e_fail "Xvfb did not start"; }
+  # Xvfb writes its display's number once it listens.
+  e2e_wait_until 10 e2e_answered_or_gone "$XVFB_PID" e2e_display_number "$fifo" >/dev/null
+  local number
+  number=$(e2e_display_number "$fifo") || { cat "$E2E_TMP/xvfb.log" >&2; e2e_fail "Xvfb did not start"; }
   export DISPLAY=":$number"
   unset WAYLAND_DISPLAY
 }
@@ -130,18 +158,12 @@ e2e_start_other_app() {
   OTHER_PID=$!
 }
 
-e2e_find_window() {
-  local title=$1 deadline=$(( $(e2e_ms) + ${2:-10} * 1000 )) id
-  while [ "$(e2e_ms)" -lt "$deadline" ]; do
-    id=$(xwininfo -root -tree 2>/dev/null |
-         awk -v t="\"$title\":" '$2 == t { print $1; exit }')
-    if [ -n "$id" ] && xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable'; then
-      echo "$id"
-      return 0
-    fi
-    sleep 0.1
-  done
-  return 1
+e2e_find_window() { e2e_wait_until "${2:-10}" e2e_viewable_window "$1"; }
+
+e2e_viewable_window() {
+  local id
+  id=$(xwininfo -root -tree 2>/dev/null | awk -v t="\"$1\":" '$2 == t { print $1; exit }')
+  [ -n "$id" ] && xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable' && echo "$id"
 }
 
 e2e_key() { xdotool key --window "$1" "$2"; }
@@ -204,11 +226,8 @@ e2e_start_pulse() {
     --load="module-null-sink sink_name=out" >>"$E2E_TMP/pulse.log" 2>&1 &
   PULSE_PID=$!
   export PULSE_SERVER="unix:$socket"
-  for _ in $(seq 100); do
-    pactl info >/dev/null 2>&1 && return 0
-    kill -0 "$PULSE_PID" 2>/dev/null || break
-    sleep 0.1
-  done
+  e2e_wait_until 10 e2e_answered_or_gone "$PULSE_PID" e2e_pulse_answers
+  e2e_pulse_answers && return 0
   cat "$E2E_TMP/pulse.log" >&2
   e2e_fail "PulseAudio did not start"
 }
@@ -236,11 +255,8 @@ s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); 
   OSC_PID=$!
   local hex
   hex=$(printf ':%04X ' "$OSC_PORT")
-  for _ in $(seq 100); do
-    grep -q "$hex" /proc/net/udp && return 0
-    kill -0 "$OSC_PID" 2>/dev/null || break
-    sleep 0.05
-  done
+  e2e_wait_until 5 e2e_answered_or_gone "$OSC_PID" grep -q "$hex" /proc/net/udp
+  grep -q "$hex" /proc/net/udp && return 0
   cat "$E2E_TMP/oscdump.log" >&2
   e2e_fail "oscdump did not start on port $OSC_PORT"
 }

@@ -7,14 +7,13 @@
 binary=$1
 raw="$E2E_TMP/audio.raw"
 size_of() { stat -c %s "$raw" 2>/dev/null || echo 0; }
+has_sound() { [ "$(size_of)" -gt 0 ]; }
 
 e2e_start_xvfb
 e2e_start_app "$binary" SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$raw" TESSARO_CAMERA="$E2E_NO_CAMERA"
 win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
 
-deadline=$(( $(e2e_ms) + 10000 ))
-while [ "$(size_of)" -eq 0 ] && [ "$(e2e_ms)" -lt "$deadline" ]; do sleep 0.05; done
-[ "$(size_of)" -gt 0 ] || e2e_fail "nothing reached the audio device in 10 s"
+e2e_wait_until 10 has_sound || e2e_fail "nothing reached the audio device in 10 s"
 
 # The rate over three seconds; the disk driver paces itself to about 1 %.
 size0=$(size_of); t0=$(e2e_ms)

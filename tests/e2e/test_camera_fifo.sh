@@ -10,8 +10,7 @@ fifo="$E2E_TMP/camera.mkv"
 mkfifo "$fifo"
 e2e_start_app "$binary" TESSARO_CAMERA="$fifo"
 win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
-deadline=$(( $(e2e_ms) + 5000 ))
-until grep -q "^No compatible devices found" "$APP_STDOUT" || [ "$(e2e_ms)" -ge "$deadline" ]; do sleep 0.05; done
+e2e_wait_until 5 grep -q "^No compatible devices found" "$APP_STDOUT"
 e2e_plain "$APP_STDERR" | grep -qxF "camera: Cannot use video file $fifo as a camera: not a regular file" ||
   e2e_fail "no line refusing the FIFO"
 grep -qxF "No compatible devices found. Please install a web camera." "$APP_STDOUT" ||

@@ -8,6 +8,7 @@
 binary=$1
 raw="$E2E_TMP/audio.raw"
 size_of() { stat -c %s "$raw" 2>/dev/null || echo 0; }
+has_sound_of() { [ "$(size_of)" -ge "$1" ]; }
 # RMS (0 to 1) of `seconds` of the output from `start`, after an optional filter.
 rms() {
   sox -t raw -r 44100 -e signed -b 16 -c 2 "$raw" -n trim "$1" "$2" ${3:+sinc $3} stat 2>&1 |
@@ -34,15 +35,11 @@ done
 
 e2e_key "$box" Return
 win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
-deadline=$(( $(e2e_ms) + 10000 ))
-while [ "$(size_of)" -eq 0 ] && [ "$(e2e_ms)" -lt "$deadline" ]; do sleep 0.05; done
-[ "$(size_of)" -gt 0 ] || e2e_fail "no sound 10 s after the box was answered"
+e2e_wait_until 10 has_sound_of 1 || e2e_fail "no sound 10 s after the box was answered"
 
 # The demo's minute: the figure walks in slowly from 2 s to 8 s and runs to
 # and fro from 17 s to 22.5 s.
-deadline=$(( $(e2e_ms) + 40000 ))
-while [ "$(size_of)" -lt $(( 26 * 176400 )) ] && [ "$(e2e_ms)" -lt "$deadline" ]; do sleep 0.2; done
-[ "$(size_of)" -ge $(( 26 * 176400 )) ] || e2e_fail "the sound stalled at $(size_of) bytes"
+e2e_wait_until 40 has_sound_of $(( 26 * 176400 )) || e2e_fail "the sound stalled at $(size_of) bytes"
 e2e_escape_ends_cleanly "$win"
 
 walk=$(rms 3 6)            # the tone voice alone: its partials stay below 900 Hz

@@ -6,6 +6,7 @@
 binary=$1
 raw="$E2E_TMP/audio.raw"
 size_of() { stat -c %s "$raw" 2>/dev/null || echo 0; }
+has_second_of_sound() { [ "$(size_of)" -ge 176400 ]; }
 
 if ls /dev/video* >/dev/null 2>&1; then
   echo "skipped: this machine has video devices"
@@ -15,9 +16,7 @@ e2e_start_xvfb
 unset TESSARO_CAMERA
 e2e_start_app "$binary" SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$raw"
 win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
-deadline=$(( $(e2e_ms) + 10000 ))
-while [ "$(size_of)" -lt 176400 ] && [ "$(e2e_ms)" -lt "$deadline" ]; do sleep 0.05; done
-[ "$(size_of)" -ge 176400 ] || e2e_fail "no second of sound within 10 s"
+e2e_wait_until 10 has_second_of_sound || e2e_fail "no second of sound within 10 s"
 
 grep -qxF "No compatible devices found. Please install a web camera." "$APP_STDOUT" ||
   e2e_fail "no line saying that no camera was found"

@@ -9,6 +9,7 @@ binary=$1
 render="$TESSARO_BUILD_DIR/tessaro-render"
 clip="$E2E_TMP/clip.avi"
 count() { grep -c "$1" "$2" 2>/dev/null || true; }
+heard_at_least() { [ "$(count /tessaro/motion "$2")" -ge "$1" ]; }
 
 # 6 s at 15 fps of FFmpeg's test pattern, whose gradient and counter move.
 ffmpeg -loglevel error -nostdin -f lavfi -i "testsrc=size=320x240:rate=15" -t 6 -c:v mjpeg -q:v 3 "$clip" ||
@@ -22,10 +23,7 @@ e2e_start_osc_receiver "$E2E_TMP/offline.txt"
   e2e_fail "the render failed"
 frames=$(sed -n 's/^  frames analysed: //p' "$APP_STDOUT")
 [ -n "$frames" ] && [ "$frames" -gt 60 ] || e2e_fail "the render analysed '$frames' frames"
-deadline=$(( $(e2e_ms) + 5000 ))
-while [ "$(count /tessaro/motion "$E2E_TMP/offline.txt")" -lt "$frames" ] && [ "$(e2e_ms)" -lt "$deadline" ]; do
-  sleep 0.1
-done
+e2e_wait_until 5 heard_at_least "$frames" "$E2E_TMP/offline.txt"
 e2e_stop_osc_receiver
 [ "$(count /tessaro/motion "$E2E_TMP/offline.txt")" -eq "$frames" ] ||
   e2e_fail "the render analysed $frames frames, oscdump got $(count /tessaro/motion "$E2E_TMP/offline.txt")"
@@ -36,10 +34,7 @@ e2e_start_osc_receiver "$E2E_TMP/live.txt"
 e2e_start_app "$binary" TESSARO_CAMERA="$clip" TESSARO_OSC="127.0.0.1:$OSC_PORT"
 e2e_dismiss_box "Info:" 15
 win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
-deadline=$(( $(e2e_ms) + 20000 ))
-while [ "$(count /tessaro/motion "$E2E_TMP/live.txt")" -lt $(( frames + 15 )) ] && [ "$(e2e_ms)" -lt "$deadline" ]; do
-  sleep 0.2
-done
+e2e_wait_until 20 heard_at_least $(( frames + 15 )) "$E2E_TMP/live.txt"
 e2e_escape_ends_cleanly "$win"
 e2e_stop_osc_receiver
 grep -q "^.*osc: sending /tessaro/motion and /tessaro/voices to 127.0.0.1:$OSC_PORT$" "$APP_STDERR" ||

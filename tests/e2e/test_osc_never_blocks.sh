@@ -10,6 +10,8 @@ binary=$1
 raw="$E2E_TMP/audio.raw"
 size_of() { stat -c %s "$raw" 2>/dev/null || echo 0; }
 count() { grep -c "$1" "$2" 2>/dev/null || true; }
+has_sound() { [ "$(size_of)" -gt 0 ]; }
+heard_again() { [ "$(count /tessaro/motion "$E2E_TMP/again.txt")" -ge 10 ]; }
 # Bytes per second the output grew by over $1 seconds: 44 100 frames of 4 bytes in real time.
 keeps_pace() {
   local size0 t0 size1 t1 rate
@@ -32,9 +34,7 @@ env SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$raw" TESSARO_CAMERA=demo TESSARO_OS
 APP_PID=$!
 e2e_dismiss_box "Info:" 15
 win=$(e2e_find_window Tessaro 15) || e2e_fail "no window titled Tessaro"
-deadline=$(( $(e2e_ms) + 10000 ))
-while [ "$(size_of)" -eq 0 ] && [ "$(e2e_ms)" -lt "$deadline" ]; do sleep 0.05; done
-[ "$(size_of)" -gt 0 ] || e2e_fail "no sound 10 s after the box was answered"
+e2e_wait_until 10 has_sound || e2e_fail "no sound 10 s after the box was answered"
 program=$(pgrep -P "$APP_PID" | head -n 1)
 [ -n "$program" ] || e2e_fail "the traced program is not running"
 # Thread ids and names while they all run.
@@ -51,9 +51,7 @@ keeps_pace 3 "port closed"
 # Listening again on the same port: messages come again.
 oscdump -L "$port" >"$E2E_TMP/again.txt" 2>/dev/null &
 OSC_PID=$!
-deadline=$(( $(e2e_ms) + 5000 ))
-while [ "$(count /tessaro/motion "$E2E_TMP/again.txt")" -lt 10 ] && [ "$(e2e_ms)" -lt "$deadline" ]; do sleep 0.1; done
-[ "$(count /tessaro/motion "$E2E_TMP/again.txt")" -ge 10 ] || e2e_fail "nothing arrived once a receiver listened again"
+e2e_wait_until 5 heard_again || e2e_fail "nothing arrived once a receiver listened again"
 e2e_escape_ends_cleanly "$win"
 
 # Every datagram to the receiver's port left from the sender's thread.

@@ -7,6 +7,7 @@
 
 render="$TESSARO_BUILD_DIR/tessaro-render"
 out="$E2E_TMP/out"
+partial_written() { ls "$out" | grep -q partial; }
 mkdir -p "$out"
 
 wav_field() { sox --i "-$1" "$2" 2>/dev/null; }
@@ -113,7 +114,7 @@ ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "a full disk left files behind"
 for signal in INT TERM; do
   "$render" --seconds 3000 --csv "$out/bad.csv" demo "$out/bad.wav" >"$APP_STDOUT" 2>"$APP_STDERR" &
   pid=$!
-  for _ in $(seq 100); do ls "$out" | grep -q partial && break; sleep 0.05; done
+  e2e_wait_until 5 partial_written
   sleep 0.3
   kill -"$signal" "$pid"
   wait "$pid"

@@ -5,15 +5,14 @@
 e2e_start_xvfb
 socket="$E2E_TMP/notify"
 heard="$E2E_TMP/heard"
+five_watchdog_notifications() { [ "$(grep -c '^WATCHDOG=1$' "$heard")" -ge 5 ]; }
 /usr/bin/python3 "$E2E_DIR/notify_listen.py" "$socket" "$heard" &
 listener=$!
 trap 'kill $listener 2>/dev/null; e2e_cleanup' EXIT
-deadline=$(( $(e2e_ms) + 5000 ))
-until grep -q LISTENING "$heard" 2>/dev/null || [ "$(e2e_ms)" -ge "$deadline" ]; do sleep 0.05; done
+e2e_wait_until 5 grep -q LISTENING "$heard" 2>/dev/null
 
 e2e_start_app "$1" --unattended --camera=demo NOTIFY_SOCKET="$socket" WATCHDOG_USEC=400000
-deadline=$(( $(e2e_ms) + 15000 ))
-until [ "$(grep -c '^WATCHDOG=1$' "$heard")" -ge 5 ] || [ "$(e2e_ms)" -ge "$deadline" ]; do sleep 0.1; done
+e2e_wait_until 15 five_watchdog_notifications
 grep -qx "READY=1" "$heard" || e2e_fail "no READY=1"
 [ "$(grep -n '^READY=1$' "$heard" | cut -d: -f1)" -lt "$(grep -n '^WATCHDOG=1$' "$heard" | head -1 | cut -d: -f1)" ] ||
   e2e_fail "a watchdog notification came before READY=1"
