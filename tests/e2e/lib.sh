@@ -23,7 +23,7 @@
 #   e2e_plain "$APP_STDERR"           # the file without the time that starts each of the
 #                                     # program's own lines when they go to a file
 #   e2e_ms                            # monotonic milliseconds, for timing checks
-#   e2e_wait_until 10 CMD [ARG...]    # runs CMD every 50 ms until it succeeds (status 0)
+#   e2e_wait_until 10 CMD [ARG...]    # runs CMD every 100 ms until it succeeds (status 0)
 #                                     # or 10 s have passed (status 1); what CMD prints
 #                                     # when it succeeds is passed on
 #   e2e_gone PID                      # succeeds once that process has ended
@@ -90,7 +90,7 @@ e2e_wait_until() {
   shift
   until "$@"; do
     [ "$(e2e_ms)" -lt "$deadline" ] || return 1
-    sleep 0.05
+    sleep 0.1
   done
 }
 
