@@ -159,7 +159,10 @@ void forgetStreamsAndEffects() {
     s.handle = 0;
     s.playing = false;
   }
-  for (AudioEffect& e : library.effects) e.handle = 0;
+  for (AudioEffect& e : library.effects) {
+    e.handle = 0;
+    releaseReverb(e.reverb);
+  }
 }
 
 // The checks BASS_Init and the offline opening share; on success the library
@@ -261,7 +264,11 @@ uint32_t BASS_ChannelSetFX(uint32_t channel, uint32_t type) {
   }
   for (AudioEffect& e : library.effects) {
     if (e.handle != 0) continue;
-    initReverb(e.reverb, library.rate);
+    // Each effect on a stream is a variant of its own: two reverbs in series
+    // must not lift the same frequencies twice.
+    if (!initReverb(e.reverb, library.rate, static_cast<uint32_t>(stream->effectCount))) {
+      return static_cast<uint32_t>(fail(AUDIO_ERROR_MEMORY));
+    }
     e.handle = library.nextHandle++;
     stream->effects[stream->effectCount++] = e.handle;
     succeed();

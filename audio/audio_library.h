@@ -33,6 +33,7 @@ enum AudioErrorCode : int32_t {
   AUDIO_ERROR_PARAMETER = 7,        // bad argument: null pointer, unknown flag, record out of range
   AUDIO_ERROR_EFFECT_TYPE = 8,      // unknown effect type
   AUDIO_ERROR_NO_ROOM = 9,          // every stream or effect slot is in use
+  AUDIO_ERROR_MEMORY = 10,          // the memory an effect needs could not be had
 };
 
 constexpr uint32_t audioVersion = 2;       // BASS_GetVersion: version 2.0

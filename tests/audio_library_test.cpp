@@ -145,8 +145,8 @@ TEST_F(AudioLayer, EffectsRunInTheOrderSetOnFloatSamples) {
   // The same processing done here: float samples, first effect, then second.
   auto r1 = std::make_unique<ReverbState>();
   auto r2 = std::make_unique<ReverbState>();
-  initReverb(*r1, 44100);
-  initReverb(*r2, 44100);
+  initReverb(*r1, 44100, 0);
+  initReverb(*r2, 44100, 1);
   setReverbParameters(*r1, p1);
   setReverbParameters(*r2, p2);
   std::vector<float> expected(2 * frames);
