@@ -196,12 +196,12 @@ TEST(MotionCsv, RowsReadBackToTheBitsOfTheAnalysisRunDirectly) {
   const std::string base = testing::TempDir() + "tessaro_csv_" + std::to_string(getpid());
   const std::string clip = base + ".mkv", csvPath = base + ".csv";
   // A white block crossing a black picture, losslessly encoded.
-  const std::string make =
-      "ffmpeg -loglevel error -nostdin -f lavfi -i color=c=black:s=160x120:r=15 -f lavfi -i "
-      "color=c=white:s=40x60:r=15 -filter_complex \"[0][1]overlay=x='mod(t*90,160)':y=20\" -t 2 -c:v ffv1 -y "
-      "'" +
-      clip + "'";
-  ASSERT_EQ(std::system(make.c_str()), 0) << "could not make the test clip with the ffmpeg command";
+  ASSERT_TRUE(
+      makeLosslessClip(clip,
+                       "-f lavfi -i color=c=black:s=160x120:r=15 -f lavfi -i color=c=white:s=40x60:r=15 "
+                       "-filter_complex \"[0][1]overlay=x='mod(t*90,160)':y=20\"",
+                       2.0))
+      << "could not make the test clip with the ffmpeg command";
 
   struct Direct {
     double seconds;

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -129,4 +130,10 @@ bool writeGreyVideo(const std::string& path, int width, int height, int framesPe
   if (format->pb) avio_closep(&format->pb);
   avformat_free_context(format);
   return ok;
+}
+
+bool makeLosslessClip(const std::string& path, const std::string& graph, double seconds) {
+  const std::string command = "ffmpeg -loglevel error -nostdin " + graph + " -t " + std::to_string(seconds) +
+                              " -c:v ffv1 -y '" + path + "'";
+  return std::system(command.c_str()) == 0;
 }

@@ -20,3 +20,7 @@ std::vector<uint8_t> withDamagedScan(const std::vector<uint8_t>& jpeg);
 // as one with dropped frames. The stream says framesPerSecond as its rate.
 bool writeGreyVideo(const std::string& path, int width, int height, int framesPerSecond,
                     const std::vector<uint8_t>& levels, const std::vector<int64_t>& ticks = {});
+// A video file of `seconds` made by the ffmpeg command from lavfi inputs and
+// filters (`graph`: the arguments that describe the pictures), losslessly
+// encoded (FFV1 in Matroska). True when the command succeeded.
+bool makeLosslessClip(const std::string& path, const std::string& graph, double seconds);
