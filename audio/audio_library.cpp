@@ -58,6 +58,7 @@ std::atomic<uint32_t> reportedVersion{audioVersion};
 std::atomic<uint32_t> callCount{0};
 std::atomic<int32_t> streamLimit{audioMaxStreams};
 std::atomic<int32_t> effectLimit{audioMaxEffects};
+std::atomic<AudioEffectRunner*> effectRunner{processReverb};
 thread_local int32_t lastError = AUDIO_OK;
 
 int32_t fail(int32_t code) {
@@ -126,7 +127,7 @@ void refillStream(AudioStream& s) {
   for (uint32_t i = 0; i < frames * 2; ++i) s.block[i] = s.request[i] * (1.0f / 32768.0f);
   for (int32_t e = 0; e < s.effectCount; ++e) {
     AudioEffect* effect = findEffect(s.effects[e]);
-    if (effect) processReverb(effect->reverb, s.block, frames);
+    if (effect) effectRunner.load()(effect->reverb, s.block, frames);
   }
   s.blockFrames = frames;
   s.blockPosition = 0;
@@ -371,3 +372,5 @@ void setCurrentOutputDevice(uint32_t device) {
   library.deviceOpen = device != 0;
   library.device = device;
 }
+
+void setAudioEffectRunner(AudioEffectRunner* runner) { effectRunner = runner ? runner : processReverb; }

@@ -90,3 +90,9 @@ struct AudioLibraryLimits {
 constexpr AudioLibraryLimits realAudioLibraryLimits = {audioVersion, audioMaxStreams, audioMaxEffects};
 void setAudioLibraryLimits(const AudioLibraryLimits* limits);
 uint32_t audioLibraryCallCount();  // BASS_ calls made so far
+
+// Test seam: what runs each effect on a stream's block; nullptr restores the
+// reverb. One that leaves the samples alone bypasses the effects.
+struct ReverbState;
+using AudioEffectRunner = void(ReverbState& reverb, float* samples, uint32_t frameCount);
+void setAudioEffectRunner(AudioEffectRunner* runner);
