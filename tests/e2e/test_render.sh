@@ -71,6 +71,10 @@ expect_refusal "would replace SOURCE" "$out/clip.png" "$out/clip.wav"
 
 expect_refusal "--seconds must give at least one sample" --seconds 1e-9 demo "$out/bad.wav"
 expect_refusal "OUT.csv must be another file" --csv "$out/bad.wav" demo "$out/bad.wav"
+# The same file however it is spelled, before any of them exists.
+(cd "$out" && expect_refusal "OUT.csv must be another file" --csv ./bad.wav demo bad.wav &&
+  expect_refusal "OUT.csv must be another file" --csv "$out/bad.png" demo bad.wav &&
+  expect_refusal "OUT.csv must be another file" --csv "../out/bad.wav" demo "$out/bad.wav") || exit 1
 
 # A source that would block or never end is refused at once.
 mkfifo "$out/fifo.mkv"
