@@ -45,7 +45,10 @@ bool openStream(const char* path, AVFormatContext*& format, int& index, AVCodecC
   format = nullptr;
   context = nullptr;
   quietFfmpegLog();
-  int result = avformat_open_input(&format, path, nullptr, nullptr);
+  // Always a file: without the protocol's name FFmpeg would take "visit-10:15.mp4"
+  // for a URL of the protocol "visit-10", and a file named "pipe:0" for standard input.
+  const std::string url = std::string("file:") + path;
+  int result = avformat_open_input(&format, url.c_str(), nullptr, nullptr);
   if (result < 0) {
     reason = ffmpegError(result);
     return false;

@@ -40,6 +40,15 @@ ffmpeg -loglevel error -f lavfi -i "testsrc=size=320x240:rate=15" -t 2 -c:v mjpe
 [ "$(wav_field s "$out/clip.wav")" = 88200 ] || e2e_fail "a 2 s video should give 88200 frames"
 grep -q "frames analysed: 29$" "$APP_STDOUT" || e2e_fail "a 2 s video at 15 fps should give 29 heard frames"
 
+# A file's name is never taken for a URL: a colon in it, or a file named pipe:0.
+cp "$out/clip.avi" "$out/visit-10:15.avi" && cp "$out/clip.avi" "$out/pipe:0" || e2e_fail "could not copy the video"
+for name in visit-10:15.avi pipe:0; do
+  (cd "$out" && timeout 20 "$render" "$name" named.wav </dev/null >"$APP_STDOUT" 2>"$APP_STDERR") ||
+    e2e_fail "the file $name was not rendered"
+  grep -q "frames analysed: 29$" "$APP_STDOUT" || e2e_fail "$name did not render as the file it names"
+done
+rm -f "$out/visit-10:15.avi" "$out/pipe:0" "$out"/named.*
+
 # Bad input: one line, non-zero status, nothing left behind.
 expect_refusal() {  # expected text, then the arguments
   local expected=$1; shift
