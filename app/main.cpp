@@ -39,8 +39,9 @@ void endWithoutDisplay() {
 // What the options ask of the run before it starts; false after one line
 // saying why it cannot.
 bool applyOptions(const ProgramOptions& options) {
-  if (!options.log.empty() && !setDiagnosticLog(options.log.c_str())) {
-    diagnostic("tessaro", "cannot write the log '%s': %s", options.log.c_str(), std::strerror(errno));
+  std::string reason;
+  if (!options.log.empty() && !setDiagnosticLog(options.log.c_str(), &reason)) {
+    diagnostic("tessaro", "cannot write the log '%s': %s", options.log.c_str(), reason.c_str());
     return false;
   }
   // The camera layer reads its choice from the environment.
