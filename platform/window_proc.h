@@ -45,7 +45,7 @@ int64_t windowProc(uint32_t message, uint64_t wParam, int64_t lParam);
 void postQuitMessage(int32_t exitCode);
 
 // An ending asked for where no message could carry it (a signal while a box
-// waited): the queue then yields a close message, as if the window had been
-// closed, once it holds nothing else.
+// waited, or an ending signal at any time): the queue then yields a close
+// message, as if the window had been closed, once it holds nothing else.
 void requestAppClose();
 bool appCloseRequested();

@@ -123,21 +123,29 @@ fi
   e2e_fail "full disk: $(cat "$APP_STDERR")"
 ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "a full disk left files behind"
 
-# Interrupted: one line, the signal's status, no partial file left.
-for signal in INT TERM; do
+# Interrupted: one line, the signal's status, no partial file left; a
+# second signal during the cleanup changes nothing. A file-size limit fails
+# the write that reaches it, with its reason.
+for signals in INT TERM HUP XFSZ "INT INT INT"; do
+  first=${signals%% *}
   "$render" --seconds 3000 --csv "$out/bad.csv" demo "$out/bad.wav" >"$APP_STDOUT" 2>"$APP_STDERR" &
   pid=$!
   e2e_wait_until 5 partial_written
   sleep 0.3
-  kill -"$signal" "$pid"
+  for signal in $signals; do kill -"$signal" "$pid"; done
   wait "$pid"
   status=$?
-  expected=$([ "$signal" = INT ] && echo 130 || echo 143)
-  [ "$status" -eq "$expected" ] || e2e_fail "status $status after SIG$signal, expected $expected"
-  [ "$(e2e_plain "$APP_STDERR")" = "tessaro-render: interrupted by SIG$signal: nothing written" ] ||
-    e2e_fail "after SIG$signal: $(cat "$APP_STDERR")"
-  ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "SIG$signal left files behind"
+  expected=$((128 + $(kill -l "$first")))
+  [ "$status" -eq "$expected" ] || e2e_fail "status $status after SIG$signals, expected $expected"
+  [ "$(e2e_plain "$APP_STDERR")" = "tessaro-render: interrupted by SIG$first: nothing written" ] ||
+    e2e_fail "after SIG$signals: $(cat "$APP_STDERR")"
+  ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "SIG$signals left files behind"
 done
+(ulimit -f 300; exec "$render" --seconds 3 --csv "$out/bad.csv" demo "$out/bad.wav") >"$APP_STDOUT" 2>"$APP_STDERR"
+[ $? -eq 1 ] || e2e_fail "a render past the file-size limit did not fail with status 1"
+[ "$(e2e_plain "$APP_STDERR")" = "tessaro-render: cannot write '$out/bad.wav': File too large" ] ||
+  e2e_fail "past the file-size limit: $(cat "$APP_STDERR")"
+ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "the file-size limit left files behind"
 
 # The motion log: a header and one row per analysed frame.
 "$render" --seconds 3 --csv "$out/demo.csv" demo "$out/demo.wav" >"$APP_STDOUT" 2>"$APP_STDERR" ||
