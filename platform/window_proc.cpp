@@ -130,6 +130,14 @@ bool peekAppMessage(AppMessage& message) {
   return false;
 }
 
+bool waitAppMessage(AppMessage& message, uint32_t timeoutMs) {
+  if (peekAppMessage(message)) return true;
+  SDL_Event event;
+  if (!SDL_WaitEventTimeout(&event, static_cast<int>(timeoutMs))) return false;
+  message = messageFromEvent(event);
+  return true;
+}
+
 void dispatchAppMessage(const AppMessage& message) { windowProc(message.message, message.wParam, 0); }
 
 int64_t windowProc(uint32_t message, uint64_t wParam, int64_t /*lParam*/) {

@@ -39,6 +39,9 @@ AppMessage messageFromEvent(const SDL_Event& event);
 // Takes the next message off the queue, removing it; false when it is empty.
 // A posted quit comes once the queue holds nothing else.
 bool peekAppMessage(AppMessage& message);
+// The same, but while the queue is empty it waits up to `timeoutMs` for the
+// next message rather than returning at once.
+bool waitAppMessage(AppMessage& message, uint32_t timeoutMs);
 // Runs windowProc for the message.
 void dispatchAppMessage(const AppMessage& message);
 int64_t windowProc(uint32_t message, uint64_t wParam, int64_t lParam);

@@ -27,6 +27,8 @@
 #                                     # or 10 s have passed (status 1); what CMD prints
 #                                     # when it succeeds is passed on
 #   e2e_gone PID                      # succeeds once that process has ended
+#   e2e_cpu_percent PID SECONDS       # the share of one core the process used over the
+#                                     # next SECONDS (user and system time, from /proc)
 #   e2e_start_app "$1" TESSARO_CAMERA="$E2E_NO_CAMERA"
 #                                     # no camera, whatever the machine has: a video
 #                                     # file that does not exist lists none (and says
@@ -95,6 +97,16 @@ e2e_wait_until() {
 }
 
 e2e_gone() { ! kill -0 "$1" 2>/dev/null; }
+
+# utime + stime in clock ticks: fields 14 and 15, counted after the ")" that ends the name.
+e2e_cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
+e2e_cpu_percent() {
+  local ticks0 ticks1 t0 t1
+  ticks0=$(e2e_cpu_ticks "$1"); t0=$(e2e_ms)
+  sleep "$2"
+  ticks1=$(e2e_cpu_ticks "$1"); t1=$(e2e_ms)
+  echo $(( (ticks1 - ticks0) * 100000 / $(getconf CLK_TCK) / (t1 - t0) ))
+}
 
 # A server started in the background is waited for until it answers (CMD...
 # succeeds) or ends.
