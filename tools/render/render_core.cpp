@@ -139,7 +139,7 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
     // analysed before the audio library asks for it, in time order.
     const double blockStart = static_cast<double>(rendered) / renderSampleRate;
     while (ok && haveFrame && frameSeconds <= blockStart) {
-      processFrame(&frame, exactFloat(frameSeconds * 1000.0));
+      processFrame(&frame, exactFloat(frameSeconds * 1000.0), frameSeconds * 1000.0);
       ++result.framesAnalysed;
       if (request.tap) {
         ok = request.tap->frameAnalysed(request.tapUser, frameTiming.frameTime, copyMotionState(), error);
