@@ -49,6 +49,29 @@ for name in visit-10:15.avi pipe:0; do
 done
 rm -f "$out/visit-10:15.avi" "$out/pipe:0" "$out"/named.*
 
+# Damaged recordings, made with FFmpeg. Cut short: one line, and one pass
+# ends where its pictures do. Time stamps that repeat (a variable rate): no
+# seam in the middle, every picture heard at its own time.
+ffmpeg -loglevel error -nostdin -f lavfi -i "testsrc=size=160x120:rate=15" -t 10 -c:v mjpeg -f matroska "$out/cut.mkv" &&
+  truncate -s $(( $(stat -c %s "$out/cut.mkv") * 3 / 10 )) "$out/cut.mkv" || e2e_fail "could not make the cut-short video"
+pictures=$(ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames -of csv=p=0 "$out/cut.mkv")
+"$render" "$out/cut.mkv" "$out/cut.wav" >"$APP_STDOUT" 2>"$APP_STDERR" || e2e_fail "the cut-short video did not render"
+e2e_plain "$APP_STDERR" | grep -qxE "camera: Video file ends at [0-9.]+ s, before the 10.0 s its header gives: it is cut short." &&
+  [ "$(grep -c . "$APP_STDERR")" -eq 1 ] || e2e_fail "the cut-short video: $(cat "$APP_STDERR")"
+grep -q "frames analysed: $pictures$" "$APP_STDOUT" || e2e_fail "the cut-short video's $pictures pictures were not heard once each"
+[ "$(wav_field s "$out/cut.wav")" = $((pictures * 44100 / 15)) ] || e2e_fail "the cut-short video's sound does not end with its pictures"
+ffmpeg -loglevel error -nostdin -f lavfi -i "testsrc=size=160x120:rate=30" -t 6 -c:v mjpeg -f matroska "$out/even.mkv" &&
+  ffmpeg -loglevel error -nostdin -i "$out/even.mkv" -c copy -bsf:v "setts=ts=if(gte(N\,150)*mod(N\,2)\,PREV_OUTPTS\,PTS)" \
+    -f matroska "$out/repeats.mkv" || e2e_fail "could not make the video with repeated time stamps"
+heard=$(ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$out/repeats.mkv" | awk '$1 <= 5.9' | wc -l)
+"$render" --csv "$out/repeats.csv" "$out/repeats.mkv" "$out/repeats.wav" >"$APP_STDOUT" 2>"$APP_STDERR" ||
+  e2e_fail "the video with repeated time stamps did not render"
+grep -q "frames analysed: $heard$" "$APP_STDOUT" || e2e_fail "repeated time stamps: not the $heard pictures up to 5.9 s"
+awk -F, 'NR > 1 && ($1 < last || $1 > 5900) { exit 1 } NR > 1 { last = $1 }' "$out/repeats.csv" ||
+  e2e_fail "repeated time stamps were taken for the end of the file"
+[ -s "$APP_STDERR" ] && e2e_fail "repeated time stamps: $(cat "$APP_STDERR")"
+rm -f "$out"/cut.* "$out"/even.mkv "$out"/repeats.*
+
 # Bad input: one line, non-zero status, nothing left behind.
 expect_refusal() {  # expected text, then the arguments
   local expected=$1; shift
