@@ -19,6 +19,7 @@
 #                                     # returns 1 (and kills it) if it did not end in time
 #   e2e_escape_ends_cleanly "$win"  # Escape while running: status 27 within 5 s and the
 #                                     # teardown lines as the last output
+#   e2e_teardown_last "after what"    # the teardown lines are the program's last output
 #   e2e_fail "what went wrong"        # prints it with the program's output; exits 1
 #   e2e_plain "$APP_STDERR"           # the file without the time that starts each of the
 #                                     # program's own lines when they go to a file
@@ -219,9 +220,12 @@ e2e_escape_ends_cleanly() {
   e2e_key "$1" Escape
   e2e_wait_exit 5 || e2e_fail "still running 5 s after Escape"
   [ "$APP_STATUS" -eq 27 ] || e2e_fail "status $APP_STATUS after Escape, expected 27"
-  [ "$(tail -n 3 "$APP_STDOUT")" = "
-Cleaning up...
-Test complete." ] || e2e_fail "the teardown lines are not the last output"
+  e2e_teardown_last "after Escape"
+}
+
+e2e_teardown_last() {
+  [ "$(tail -n 3 "$APP_STDOUT")" = $'\nCleaning up...\nTest complete.' ] ||
+    e2e_fail "$1: the teardown lines are not the last output"
 }
 
 # PulseAudio refuses to run as root except as a system server; either way it

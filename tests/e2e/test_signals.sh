@@ -14,9 +14,7 @@ own_code_runs() { [ $(( 0x$(awk '/^SigIgn:/ { print $2 }' "/proc/$APP_PID/status
 ends_cleanly() {  # what was done
   e2e_wait_exit 10 || e2e_fail "$1: still running 10 s later"
   [ "$APP_STATUS" -eq 0 ] || e2e_fail "$1: status $APP_STATUS"
-  [ "$(tail -n 3 "$APP_STDOUT")" = "
-Cleaning up...
-Test complete." ] || e2e_fail "$1: the teardown lines are not the last output"
+  e2e_teardown_last "$1"
 }
 
 for signal in TERM INT HUP; do
