@@ -302,6 +302,7 @@ bool startOscOutput(const OscTarget& target, OscSending sending) {
   diagnostic("osc", "sending /tessaro/motion and /tessaro/voices to %s", output.receiver.where.c_str());
   if (sending == OscSending::OwnThread) {
     output.stopping.store(false, std::memory_order_relaxed);
+    senderWake().wait(0);  // what a lookup of an earlier output rang is no work for this one
     output.sender = std::thread(runSender);
   }
   return true;
