@@ -1,5 +1,5 @@
 // Program flow: start-up, message loop and shutdown, in their fixed order.
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/diagnostics.h"
 #include "platform/display_server.h"
+#include "platform/ending_signals.h"
 #include "platform/message_box.h"
 #include "platform/service_notify.h"
 #include "platform/window.h"
@@ -39,8 +40,9 @@ void endWithoutDisplay() {
 // What the options ask of the run before it starts; false after one line
 // saying why it cannot.
 bool applyOptions(const ProgramOptions& options) {
-  if (!options.log.empty() && !setDiagnosticLog(options.log.c_str())) {
-    diagnostic("tessaro", "cannot write the log '%s': %s", options.log.c_str(), std::strerror(errno));
+  std::string reason;
+  if (!options.log.empty() && !setDiagnosticLog(options.log.c_str(), &reason)) {
+    diagnostic("tessaro", "cannot write the log '%s': %s", options.log.c_str(), reason.c_str());
     return false;
   }
   // The camera layer reads its choice from the environment.
@@ -65,6 +67,9 @@ void reportStopping(const AppMessage& last) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // From here on Ctrl+C, kill or a closed terminal ends the run through the
+  // message loop, with the teardown lines, however early it comes.
+  catchEndingSignals({SIGINT, SIGTERM, SIGHUP});
   // A message box's own process shows its box and ends.
   if (const int boxStatus = runMessageBoxProcess(argc, argv); boxStatus >= 0) return boxStatus;
   // Lines reach a log as they happen, not when the process ends.

@@ -5,10 +5,18 @@
 #include "platform/clock.h"
 #include "platform/window.h"
 
+namespace {
+// Minimised or hidden, the window has nothing to do but take its messages:
+// the loop waits for the next one, waking this often for the watchdog.
+constexpr uint32_t inactiveWaitMs = 100;
+}  // namespace
+
 void runMessageLoop(AppMessage& message) {
   for (;;) {
     serviceWatchTick();
-    if (peekAppMessage(message)) {
+    const bool taken =
+        appWindow.windowActive ? peekAppMessage(message) : waitAppMessage(message, inactiveWaitMs);
+    if (taken) {
       if (message.message == WM_QUIT) return;
       dispatchAppMessage(message);
       // A press and release of Escape inside one pause would otherwise
@@ -16,7 +24,7 @@ void runMessageLoop(AppMessage& message) {
       if (appWindow.windowActive && KeyState[VK_ESCAPE]) return;
       continue;
     }
-    // Minimised: keep the queue moving without pausing or looking at keys.
+    // Inactive: keep the queue moving without looking at keys.
     if (!appWindow.windowActive) continue;
     if (KeyState[VK_ESCAPE]) return;
     refreshPreview();

@@ -36,6 +36,7 @@ bool nextOfflineFrame(OfflineSource& source, FrameRecord& frame, double& seconds
   if (!camera.source->nextOffline(camera, seconds)) return false;
   camera.lastSeconds = seconds;
   ++camera.frameIndex;
+  source.passEndSeconds = camera.passEndSeconds;
   frame = {camera.layout.data(), camera.layout.size()};
   return true;
 }
@@ -43,5 +44,5 @@ bool nextOfflineFrame(OfflineSource& source, FrameRecord& frame, double& seconds
 void closeOfflineSource(OfflineSource& source) {
   source.camera.reset();
   source.width = source.height = source.framesPerSecond = 0;
-  source.durationSeconds = 0.0;
+  source.durationSeconds = source.passEndSeconds = 0.0;
 }

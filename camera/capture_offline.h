@@ -19,12 +19,14 @@ struct OfflineSource {
   int32_t height;
   int32_t framesPerSecond;
   double durationSeconds;  // one pass of the recording; 0 when unknown
+  double passEndSeconds;   // > 0 once a pass ended well before durationSeconds: where
 };
 
 // "demo" for the built-in demo camera, else the path of a video file. False
 // with a reason (such as "No such file or directory") when it cannot be used.
 bool openOfflineSource(OfflineSource& source, const char* name, std::string& reason);
 // The next frame and its time in seconds from the start of the recording; a
-// file plays on from its start when it ends. False when no picture can be had.
+// file plays on from its start when it ends (a file cut short too, once it
+// has said so and set passEndSeconds). False when no picture can be had.
 bool nextOfflineFrame(OfflineSource& source, FrameRecord& frame, double& seconds);
 void closeOfflineSource(OfflineSource& source);

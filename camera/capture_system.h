@@ -62,6 +62,7 @@ struct PictureClock {
   double loopOffset;  // seconds added once the file started over
   double lastSeconds;
   double framesPerSecond;  // for pictures without a time stamp
+  uint32_t passes;         // the file's rewinds when the last picture was stamped
 };
 
 // A video file while it plays.
@@ -73,6 +74,7 @@ struct FileStream {
   PictureClock clock;
   int64_t lastPacketPts;  // of the video stream, to say where a read failed
   bool unreadable;        // reading stopped for good, said in a line
+  bool cutShort;          // its pictures ended well before its header said, said in a line
 };
 
 // What the capture thread is doing, for captureActivity.
@@ -123,6 +125,7 @@ struct OfflineCamera {
   uint32_t frameIndex;
   double lastSeconds;
   int32_t framesPerSecond;
+  double passEndSeconds;  // > 0 once a pass ended short of the header's length: where
 };
 
 // What one kind of camera does, filled in by its own file. The layer calls
@@ -212,8 +215,10 @@ using PicturePlacer = bool (*)(const AVFrame* picture, PictureDecoder& decoder, 
 void setVideoPicturePlacer(PicturePlacer placer);
 
 // The time of a decoded picture on the recording's time line, from its time
-// stamp; a file that starts over carries on one frame after where it ended.
-double stampPicture(PictureClock& clock, const AVFrame* picture, double secondsPerTick);
+// stamp. A file that started over (its rewinds differ from the last picture's)
+// carries on one frame after where it ended; a time stamp that repeats or goes
+// back within a pass gives the time of the picture before.
+double stampPicture(PictureClock& clock, const AVFrame* picture, double secondsPerTick, uint32_t rewinds);
 // Tests: replaces how a video file's packets are read (av_read_frame's
 // contract), live and offline; nullptr restores av_read_frame.
 using PacketReader = int (*)(AVFormatContext* format, AVPacket* packet);

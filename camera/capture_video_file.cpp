@@ -23,6 +23,9 @@ PacketReader packetReader = av_read_frame;
 constexpr int maxReadErrors = 8;
 // How far past a failed read the next read looks for pictures again.
 constexpr double readErrorSkipSeconds = 1.0;
+// How much shorter than its header says a file must end to count as cut
+// short: a container's length may round or count a longer sound track.
+constexpr double cutShortSeconds = 1.0;
 
 std::string ffmpegError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -45,7 +48,10 @@ bool openStream(const char* path, AVFormatContext*& format, int& index, AVCodecC
   format = nullptr;
   context = nullptr;
   quietFfmpegLog();
-  int result = avformat_open_input(&format, path, nullptr, nullptr);
+  // Always a file: without the protocol's name FFmpeg would take "visit-10:15.mp4"
+  // for a URL of the protocol "visit-10", and a file named "pipe:0" for standard input.
+  const std::string url = std::string("file:") + path;
+  int result = avformat_open_input(&format, url.c_str(), nullptr, nullptr);
   if (result < 0) {
     reason = ffmpegError(result);
     return false;
@@ -104,6 +110,23 @@ double readPosition(const FileStream& file) {
   return file.lastPacketPts == AV_NOPTS_VALUE ? 0.0 : streamSeconds(file, file.lastPacketPts);
 }
 
+// A file whose pictures end well before the length its header gives (cut
+// short while copied or downloaded) is said once, when it first ends. A
+// length the demuxer only guessed from the bit rate proves nothing.
+void noteCutShort(FileStream& file) {
+  const AVFormatContext* format = file.format;
+  if (file.cutShort || format->duration <= 0 || format->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+    return;
+  }
+  const double header = double(format->duration) / AV_TIME_BASE;
+  const double frame = 1.0 / file.framesPerSecond;
+  const double end = readPosition(file) + frame;
+  if (header - end <= std::max(cutShortSeconds, 2.0 * frame)) return;
+  diagnostic("camera", "Video file ends at %.1f s, before the %.1f s its header gives: it is cut short.", end,
+             header);
+  file.cutShort = true;
+}
+
 // A read that failed in the middle of the file: the reads after it start a
 // little further on. False, with a line, once the file cannot be read on.
 bool skipPastReadError(CaptureRun& run, int error, int& errorsInARow, double& failedAt, int& firstError) {
@@ -146,6 +169,7 @@ bool nextPicture(CaptureRun& run) {
     if (received == 0) return true;
     if (received == AVERROR_EOF) {
       if (rewound) return false;  // a whole pass without a picture
+      noteCutShort(file);
       avcodec_flush_buffers(context);
       if (av_seek_frame(file.format, file.streamIndex, 0, AVSEEK_FLAG_BACKWARD) < 0) {
         av_seek_frame(file.format, -1, 0, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE);
@@ -181,19 +205,20 @@ bool nextPicture(CaptureRun& run) {
 
 void setVideoPacketReader(PacketReader reader) { packetReader = reader ? reader : av_read_frame; }
 
-double stampPicture(PictureClock& clock, const AVFrame* picture, double secondsPerTick) {
+double stampPicture(PictureClock& clock, const AVFrame* picture, double secondsPerTick, uint32_t rewinds) {
   const double byIndex = double(clock.pictures) / clock.framesPerSecond;
   const int64_t pts = picture->best_effort_timestamp;
+  const bool startedOver = clock.pictures > 0 && rewinds != clock.passes;
+  clock.passes = rewinds;
   double seconds = byIndex;
   if (pts != AV_NOPTS_VALUE) {
     if (clock.pictures == 0) clock.firstPts = pts;
-    seconds = double(pts - clock.firstPts) * secondsPerTick + clock.loopOffset;
-    if (clock.pictures > 0 && seconds <= clock.lastSeconds) {
-      // The file started over: carry on one frame after where it ended.
-      clock.loopOffset =
-          clock.lastSeconds + 1.0 / clock.framesPerSecond - double(pts - clock.firstPts) * secondsPerTick;
-      seconds = clock.lastSeconds + 1.0 / clock.framesPerSecond;
-    }
+    const double inFile = double(pts - clock.firstPts) * secondsPerTick;
+    // The seam is where the file ended, whatever its time stamps do: there
+    // the next pass carries on one frame after where the last one ended.
+    if (startedOver) clock.loopOffset = clock.lastSeconds + 1.0 / clock.framesPerSecond - inFile;
+    seconds = inFile + clock.loopOffset;
+    if (clock.pictures > 0 && seconds < clock.lastSeconds) seconds = clock.lastSeconds;
   }
   ++clock.pictures;
   clock.lastSeconds = seconds;
@@ -233,8 +258,8 @@ bool openVideoFile(const char* path, CaptureRun& run) {
   const double rate = streamRate(format, index);
   // Pictures without a time stamp, and a loop's seam, follow the mode's rate.
   const double modeRate = std::max(1.0, double(std::lround(rate)));
-  run.file =
-      FileStream{format, index, rate, 0, PictureClock{0, 0, 0.0, 0.0, modeRate}, AV_NOPTS_VALUE, false};
+  run.file = FileStream{format, index, rate, 0, PictureClock{0, 0, 0.0, 0.0, modeRate, 0}, AV_NOPTS_VALUE, false,
+                        false};
   run.decoder.context = context;
   run.decoder.frame = av_frame_alloc();
   run.decoder.packet = av_packet_alloc();
@@ -269,7 +294,7 @@ struct HeldPicture {
 // Decodes the next picture into `held`, stamped. False when there is none.
 bool decodeNext(CaptureRun& run, HeldPicture& held) {
   if (!nextPicture(run)) return false;
-  held.seconds = stampPicture(run.file.clock, run.decoder.frame, secondsPerTick(run.file));
+  held.seconds = stampPicture(run.file.clock, run.decoder.frame, secondsPerTick(run.file), run.file.rewinds);
   av_frame_unref(held.frame);
   av_frame_move_ref(held.frame, run.decoder.frame);
   return true;
@@ -376,7 +401,10 @@ bool fileNextOffline(OfflineCamera& camera, double& seconds) {
   const uint32_t rewinds = camera.run.file.rewinds;
   for (;;) {
     if (!nextPicture(camera.run) || camera.run.file.rewinds - rewinds >= 2) return false;
-    seconds = stampPicture(camera.run.file.clock, camera.run.decoder.frame, secondsPerTick(camera.run.file));
+    FileStream& file = camera.run.file;
+    seconds = stampPicture(file.clock, camera.run.decoder.frame, secondsPerTick(file), file.rewinds);
+    // The first picture after the end of a file cut short is where its pass ended.
+    if (file.cutShort && camera.passEndSeconds == 0.0) camera.passEndSeconds = seconds;
     if (placeVideoPicture(camera.run)) return true;
   }
 }

@@ -1,54 +1,181 @@
 #include "osc/osc_output.h"
 
 #include <lo/lo.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
-#include "platform/clock.h"
 #include "platform/diagnostics.h"
+#include "platform/monotonic_time.h"
+#include "platform/wake_signal.h"
 #include "sound/voice_tap.h"
 #include "vision/motion_tap.h"
 
 namespace {
-// How often the sender thread empties the taps: a few milliseconds of
-// latency, against a camera frame every 33 ms and a synthesis call every 100.
-constexpr uint32_t senderPauseMs = 5;
+// A name that could not be found is looked up again at most this often.
+constexpr int64_t lookupRetryNs = 1000000000;
+// At the end, how long a first lookup still under way may hold the last
+// messages back: stopping takes well under a second whatever the network does.
+constexpr auto lastLookupWait = std::chrono::milliseconds(250);
+
+// One lookup of a receiver's name, on a thread of its own, so that nothing
+// waits for a name server that does not answer: the sender takes the result
+// when it next sends, and a stop leaves a lookup still under way behind.
+struct NameLookup {
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  int error = 0;  // getaddrinfo's; 0 when `address` holds the answer
+  sockaddr_in address{};
+};
+
+// Where the messages go, and what has been said about it.
+struct Receiver {
+  OscTarget target;
+  std::string where;                   // "HOST:PORT", for the lines
+  std::shared_ptr<NameLookup> lookup;  // the attempt under way or just ended
+  bool found = false;                  // `address` holds where the name led
+  sockaddr_in address{};
+  int64_t nextLookupNs = 0;         // after a failed lookup, the next one not before
+  const char* notFound = nullptr;  // why the last lookup failed, until one succeeds
+  bool failing = false;      // the last message was not sent; said once until one is
+};
 
 struct OscOutput {
-  lo_address address = nullptr;
-  std::string where;  // "HOST:PORT", for the lines
+  bool open = false;
+  int socket = -1;
+  Receiver receiver;
   std::thread sender;
   std::atomic<bool> stopping{false};
-  bool failing = false;  // the last send failed; said once until one succeeds
   uint64_t motionDroppedBefore = 0;
   uint64_t voicesDroppedBefore = 0;
   // Written by whoever sends, read by oscOutputCounts at any time.
   std::atomic<uint64_t> motionSent{0}, voicesSent{0}, motionDropped{0}, voicesDropped{0}, sendFailures{0};
+  std::atomic<uint64_t> senderWakes{0};
 };
 OscOutput output;
 
-void noteSent(bool sent) {
-  if (!sent) {
-    output.sendFailures.fetch_add(1, std::memory_order_relaxed);
-    if (!output.failing) {
-      const char* reason = lo_address_errstr(output.address);
-      diagnostic("osc", "cannot send to %s: %s", output.where.c_str(), reason ? reason : "unknown error");
-    }
-    output.failing = true;
-  } else if (output.failing) {
-    diagnostic("osc", "sending to %s again", output.where.c_str());
-    output.failing = false;
+// Rung by the taps for every copy and by a lookup when it ends. Never
+// destroyed: a lookup left behind may still ring it while the program ends.
+WakeSignal& senderWake() {
+  static WakeSignal* const wake = new WakeSignal;
+  return *wake;
+}
+
+// The name as liblo, as Debian builds it, would take it: IPv4, UDP.
+int lookUp(const OscTarget& target, int flags, sockaddr_in& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = flags | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int error = getaddrinfo(target.host.c_str(), target.port.c_str(), &hints, &found);
+  if (error == 0) std::memcpy(&address, found->ai_addr, sizeof address);
+  if (found) freeaddrinfo(found);
+  return error;
+}
+
+void startLookup(Receiver& receiver) {
+  auto lookup = std::make_shared<NameLookup>();
+  receiver.lookup = lookup;
+  // An address in digits needs no name server: found at once.
+  sockaddr_in address{};
+  const int numeric = lookUp(receiver.target, AI_NUMERICHOST, address);
+  if (numeric != EAI_NONAME) {
+    lookup->error = numeric;
+    lookup->address = address;
+    lookup->done = true;
+    return;
+  }
+  try {
+    std::thread([lookup, target = receiver.target] {
+      pthread_setname_np(pthread_self(), "tessaro-lookup");
+      sockaddr_in found{};
+      const int error = lookUp(target, 0, found);
+      {
+        const std::lock_guard guard(lookup->lock);
+        lookup->error = error;
+        lookup->address = found;
+        lookup->done = true;
+      }
+      lookup->finished.notify_all();
+      senderWake().notify();
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread for it now: a failed lookup, tried again later.
+    lookup->error = EAI_AGAIN;
+    lookup->done = true;
   }
 }
 
+void noteSent(Receiver& receiver, bool sent, const char* reason) {
+  if (!sent) {
+    output.sendFailures.fetch_add(1, std::memory_order_relaxed);
+    if (!receiver.failing) diagnostic("osc", "cannot send to %s: %s", receiver.where.c_str(), reason);
+    receiver.failing = true;
+  } else if (receiver.failing) {
+    diagnostic("osc", "sending to %s again", receiver.where.c_str());
+    receiver.failing = false;
+  }
+}
+
+enum class Reach : uint8_t {
+  ready,     // the address is known
+  waiting,   // the first lookup is under way: the messages wait in the taps
+  unreached  // the name was not found: the messages are not sent
+};
+
+// Whether messages can go to the receiver now, and if not, why. Takes a
+// lookup's result, or starts the next attempt once a failed one is old
+// enough: a name is looked up at most once per attempt, never per message.
+Reach reach(Receiver& receiver, const char*& reason) {
+  if (receiver.found) return Reach::ready;
+  if (!receiver.lookup && monotonicNanoseconds() >= receiver.nextLookupNs) startLookup(receiver);
+  reason = receiver.notFound ? receiver.notFound : "its name is still being looked up";
+  if (const std::shared_ptr<NameLookup> lookup = receiver.lookup) {
+    const std::lock_guard guard(lookup->lock);
+    if (lookup->done && lookup->error == 0) {
+      receiver.address = lookup->address;
+      receiver.found = true;
+      return Reach::ready;
+    }
+    if (lookup->done) {
+      reason = receiver.notFound = gai_strerror(lookup->error);
+      receiver.nextLookupNs = monotonicNanoseconds() + lookupRetryNs;
+      receiver.lookup.reset();
+    } else if (!receiver.notFound) {
+      return Reach::waiting;
+    }
+  }
+  return Reach::unreached;
+}
+
 // One message of the given path from floats and 32-bit integers as the
-// type tags say ('f' or 'i'); true when it went out.
-bool sendMessage(const char* path, const char* types, const double* values) {
+// type tags say ('f' or 'i'), as one datagram; true when it went out.
+bool sendMessage(Receiver& receiver, Reach reach, const char* reason, const char* path, const char* types,
+                 const double* values) {
+  if (reach != Reach::ready) {
+    noteSent(receiver, false, reason);
+    return false;
+  }
   lo_message message = lo_message_new();
-  if (!message) return false;
+  if (!message) {
+    noteSent(receiver, false, "no memory for the message");
+    return false;
+  }
   for (size_t i = 0; types[i]; ++i) {
     if (types[i] == 'i') {
       lo_message_add_int32(message, static_cast<int32_t>(values[i]));
@@ -56,38 +183,75 @@ bool sendMessage(const char* path, const char* types, const double* values) {
       lo_message_add_float(message, static_cast<float>(values[i]));
     }
   }
-  const bool sent = lo_send_message(output.address, path, message) >= 0;
+  char datagram[256];
+  size_t size = lo_message_length(message, path);
+  const bool fits = size <= sizeof datagram && lo_message_serialise(message, path, datagram, &size) != nullptr;
   lo_message_free(message);
+  // Never waits: a datagram the network cannot take now is not sent.
+  const bool sent = fits && sendto(output.socket, datagram, size, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                   reinterpret_cast<const sockaddr*>(&receiver.address),
+                                   sizeof receiver.address) == static_cast<ssize_t>(size);
+  const int error = errno;
+  noteSent(receiver, sent, fits ? std::strerror(error) : "the message is too long");
   return sent;
 }
 
-void sendMotion(const MotionSample& sample) {
+void sendMotion(Reach reach, const char* reason, const MotionSample& sample) {
   const MotionValues& m = sample.motion;
   const double values[] = {sample.frameMs, m.movingFraction, m.centroidX, m.centroidY, m.velocityX,
                            m.velocityY,    m.speed,          m.leftGain,  m.rightGain};
-  const bool sent = sendMessage("/tessaro/motion", "fffffffff", values);
-  if (sent) output.motionSent.fetch_add(1, std::memory_order_relaxed);
-  noteSent(sent);
+  if (sendMessage(output.receiver, reach, reason, "/tessaro/motion", "fffffffff", values)) {
+    output.motionSent.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
-void sendVoices(const VoiceSample& v) {
+void sendVoices(Reach reach, const char* reason, const VoiceSample& v) {
   const double values[] = {double(v.note),     v.levelTarget,       double(v.strikeBand),
                            v.strikeLeftTarget, v.strikeRightTarget, v.panLeft,
                            v.panRight};
-  const bool sent = sendMessage("/tessaro/voices", "ififfff", values);
-  if (sent) output.voicesSent.fetch_add(1, std::memory_order_relaxed);
-  noteSent(sent);
+  if (sendMessage(output.receiver, reach, reason, "/tessaro/voices", "ififfff", values)) {
+    output.voicesSent.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+// Sends what the taps hold, or counts it as not sent; while the first lookup
+// is under way (and `holdWhileLooking`), it stays in the taps.
+void sendPending(bool holdWhileLooking) {
+  const char* reason = "";
+  Reach now = reach(output.receiver, reason);
+  if (now == Reach::waiting && !holdWhileLooking) now = Reach::unreached;
+  if (now != Reach::waiting) {
+    MotionSample motion{};
+    while (takeMotionSample(motion)) sendMotion(now, reason, motion);
+    VoiceSample voices{};
+    while (takeVoiceSample(voices)) sendVoices(now, reason, voices);
+  }
+  output.motionDropped.store(motionSamplesDropped() - output.motionDroppedBefore, std::memory_order_relaxed);
+  output.voicesDropped.store(voiceSamplesDropped() - output.voicesDroppedBefore, std::memory_order_relaxed);
+}
+
+// The end: a first lookup still under way may hold the last messages a
+// little; what still cannot go is counted as not sent.
+void sendLastMessages() {
+  Receiver& receiver = output.receiver;
+  if (!receiver.found && receiver.lookup && !receiver.failing) {
+    std::unique_lock lock(receiver.lookup->lock);
+    receiver.lookup->finished.wait_for(lock, lastLookupWait, [&] { return receiver.lookup->done; });
+  }
+  sendPending(false);
 }
 
 void runSender() {
   pthread_setname_np(pthread_self(), "tessaro-osc");  // so it can be told apart in ps and traces
   while (!output.stopping.load(std::memory_order_acquire)) {
-    sendPendingOscMessages();
-    sleepMs(senderPauseMs);
+    sendPending(true);
+    // Until a tap has a copy, a lookup ends or the stop comes: no polling.
+    senderWake().wait(-1);
+    output.senderWakes.fetch_add(1, std::memory_order_relaxed);
   }
   // What the taps still hold goes out from here too, so every datagram
   // leaves from this one thread.
-  sendPendingOscMessages();
+  sendLastMessages();
 }
 
 bool isPort(const std::string& text) {
@@ -114,46 +278,50 @@ bool parseOscTarget(const char* text, OscTarget& target) {
 
 bool startOscOutput(const OscTarget& target, OscSending sending) {
   stopOscOutput();
-  output.where = target.host + ":" + target.port;
-  output.address = lo_address_new(target.host.c_str(), target.port.c_str());
-  if (!output.address) {
-    diagnostic("osc", "cannot send to %s: no memory for the address", output.where.c_str());
+  output.receiver = Receiver{};
+  output.receiver.target = target;
+  output.receiver.where = target.host + ":" + target.port;
+  output.socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (output.socket < 0) {
+    diagnostic("osc", "cannot send to %s: %s", output.receiver.where.c_str(), std::strerror(errno));
     return false;
   }
-  output.failing = false;
+  // As liblo's own sockets: a broadcast address may be the receiver.
+  const int on = 1;
+  setsockopt(output.socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  output.open = true;
   output.motionSent = output.voicesSent = output.motionDropped = output.voicesDropped = 0;
-  output.sendFailures = 0;
+  output.sendFailures = output.senderWakes = 0;
   output.motionDroppedBefore = motionSamplesDropped();
   output.voicesDroppedBefore = voiceSamplesDropped();
-  openMotionTap();
-  openVoiceTap();
-  diagnostic("osc", "sending /tessaro/motion and /tessaro/voices to %s", output.where.c_str());
+  startLookup(output.receiver);
+  // The sender thread sleeps until a tap rings; sent inline, nothing rings.
+  WakeSignal* wake = sending == OscSending::OwnThread ? &senderWake() : nullptr;
+  openMotionTap(wake);
+  openVoiceTap(wake);
+  diagnostic("osc", "sending /tessaro/motion and /tessaro/voices to %s", output.receiver.where.c_str());
   if (sending == OscSending::OwnThread) {
     output.stopping.store(false, std::memory_order_relaxed);
+    senderWake().wait(0);  // what a lookup of an earlier output rang is no work for this one
     output.sender = std::thread(runSender);
   }
   return true;
 }
 
 void sendPendingOscMessages() {
-  if (!output.address) return;
-  MotionSample motion{};
-  while (takeMotionSample(motion)) sendMotion(motion);
-  VoiceSample voices{};
-  while (takeVoiceSample(voices)) sendVoices(voices);
-  output.motionDropped.store(motionSamplesDropped() - output.motionDroppedBefore, std::memory_order_relaxed);
-  output.voicesDropped.store(voiceSamplesDropped() - output.voicesDroppedBefore, std::memory_order_relaxed);
+  if (output.open) sendPending(true);
 }
 
 void stopOscOutput() {
-  if (!output.address) return;
+  if (!output.open) return;
   closeMotionTap();
   closeVoiceTap();
   if (output.sender.joinable()) {
     output.stopping.store(true, std::memory_order_release);
+    senderWake().notify();
     output.sender.join();
   } else {
-    sendPendingOscMessages();
+    sendLastMessages();
   }
   const uint64_t motionDropped = output.motionDropped.load(std::memory_order_relaxed);
   const uint64_t voicesDropped = output.voicesDropped.load(std::memory_order_relaxed);
@@ -162,8 +330,10 @@ void stopOscOutput() {
         "osc", "%llu /tessaro/motion and %llu /tessaro/voices messages were dropped: the sender fell behind",
         static_cast<unsigned long long>(motionDropped), static_cast<unsigned long long>(voicesDropped));
   }
-  lo_address_free(output.address);
-  output.address = nullptr;
+  close(output.socket);
+  output.socket = -1;
+  output.receiver = Receiver{};  // a lookup still under way ends on its own
+  output.open = false;
 }
 
 OscCounts oscOutputCounts() {
@@ -171,5 +341,6 @@ OscCounts oscOutputCounts() {
                    output.voicesSent.load(std::memory_order_relaxed),
                    output.motionDropped.load(std::memory_order_relaxed),
                    output.voicesDropped.load(std::memory_order_relaxed),
-                   output.sendFailures.load(std::memory_order_relaxed)};
+                   output.sendFailures.load(std::memory_order_relaxed),
+                   output.senderWakes.load(std::memory_order_relaxed)};
 }

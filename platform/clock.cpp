@@ -85,9 +85,11 @@ float elapsedMs() { return exactFloat(rawElapsedMs()); }
 
 void setStartMark() { appClock.startMark.store(elapsedMs(), std::memory_order_relaxed); }
 
-float msSinceStartMark() {
+float msSinceStartMark() { return exactFloat(exactMsSinceStartMark()); }
+
+double exactMsSinceStartMark() {
   const double mark = appClock.startMark.load(std::memory_order_relaxed);
-  return exactFloat(rawElapsedMs() - mark);
+  return rawElapsedMs() - mark;
 }
 
 void sleepMs(uint32_t ms) {

@@ -22,6 +22,10 @@ void startClock();
 float elapsedMs();
 void setStartMark();
 float msSinceStartMark();
+// The same reading before it is rounded to float: exact to the nanosecond
+// for years, where the float's step grows past a millisecond after 2^24 ms
+// (about 4.7 hours).
+double exactMsSinceStartMark();
 
 // The time sources the clock reads. Tests replace them to take the
 // millisecond-timer branch or to stand at any counter value without waiting.

@@ -10,6 +10,7 @@
 // Areas in use: "tessaro", "camera", "audio", "display", "service", "box", "osc",
 // "tessaro-render", "make_font_atlas".
 #include <ctime>
+#include <string>
 
 #if defined(__GNUC__)
 #define TESSARO_PRINTF(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
@@ -22,9 +23,11 @@
 void diagnostic(const char* area, const char* format, ...) TESSARO_PRINTF(2, 3);
 
 // Appends the lines to this file instead of standard error; false (nothing
-// changed) with errno set when it cannot be opened. nullptr returns to
-// standard error.
-bool setDiagnosticLog(const char* path);
+// changed) with `reason` set when it cannot be opened. Opening never waits: a
+// FIFO that no program reads is refused. nullptr returns to standard error.
+// Once a line cannot be written (a full disk, a reader gone), one line on
+// standard error says so and the lines go there from then on.
+bool setDiagnosticLog(const char* path, std::string* reason = nullptr);
 
 // Test seam: where a line's time comes from. The clock fills `now` and says
 // whether lines carry a time at all; nullptr restores the real one (the

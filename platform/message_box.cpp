@@ -145,7 +145,7 @@ BoxOutcome showInOwnProcess(const char* caption, const char* text) {
   BoxOutcome outcome = BoxOutcome::answered;
   for (;;) {
     int status = 0;
-    if (signals.arrived() || closeRequestQueued()) {
+    if (signals.arrived() || appCloseRequested() || closeRequestQueued()) {
       kill(-box, SIGKILL);
       while (waitpid(box, &status, 0) < 0 && errno == EINTR) {
       }

@@ -1,5 +1,6 @@
 #include "platform/window_proc.h"
 
+#include "platform/ending_signals.h"
 #include "platform/window.h"
 
 #include <SDL.h>
@@ -8,6 +9,7 @@ namespace {
 bool quitPosted = false;
 int32_t quitCode = 0;
 bool closeRequested = false;
+int endingSignalTaken = 0;  // the ending signal already made a close message
 
 uint8_t virtualKeyOfNamedKey(SDL_Keycode key) {
   switch (key) {
@@ -76,7 +78,7 @@ uint8_t virtualKeyCode(int32_t key) {
 AppMessage messageFromEvent(const SDL_Event& event) {
   switch (event.type) {
     case SDL_QUIT:
-      // Also what SDL makes of SIGINT and SIGTERM: both end the run cleanly.
+      // Also what SDL makes of SIGINT and SIGTERM where nothing caught them before.
       return {WM_CLOSE, 0};
     case SDL_WINDOWEVENT:
       switch (event.window.event) {
@@ -105,7 +107,8 @@ void postQuitMessage(int32_t exitCode) {
 }
 
 void requestAppClose() { closeRequested = true; }
-bool appCloseRequested() { return closeRequested; }
+// An ending signal asks for the close once, as the window's close box would.
+bool appCloseRequested() { return closeRequested || endingSignal() != endingSignalTaken; }
 
 bool peekAppMessage(AppMessage& message) {
   SDL_Event event;
@@ -113,8 +116,9 @@ bool peekAppMessage(AppMessage& message) {
     message = messageFromEvent(event);
     return true;
   }
-  if (closeRequested) {
+  if (appCloseRequested()) {
     closeRequested = false;
+    endingSignalTaken = endingSignal();
     message = {WM_CLOSE, 0};
     return true;
   }
@@ -124,6 +128,14 @@ bool peekAppMessage(AppMessage& message) {
     return true;
   }
   return false;
+}
+
+bool waitAppMessage(AppMessage& message, uint32_t timeoutMs) {
+  if (peekAppMessage(message)) return true;
+  SDL_Event event;
+  if (!SDL_WaitEventTimeout(&event, static_cast<int>(timeoutMs))) return false;
+  message = messageFromEvent(event);
+  return true;
 }
 
 void dispatchAppMessage(const AppMessage& message) { windowProc(message.message, message.wParam, 0); }

@@ -39,13 +39,16 @@ AppMessage messageFromEvent(const SDL_Event& event);
 // Takes the next message off the queue, removing it; false when it is empty.
 // A posted quit comes once the queue holds nothing else.
 bool peekAppMessage(AppMessage& message);
+// The same, but while the queue is empty it waits up to `timeoutMs` for the
+// next message rather than returning at once.
+bool waitAppMessage(AppMessage& message, uint32_t timeoutMs);
 // Runs windowProc for the message.
 void dispatchAppMessage(const AppMessage& message);
 int64_t windowProc(uint32_t message, uint64_t wParam, int64_t lParam);
 void postQuitMessage(int32_t exitCode);
 
 // An ending asked for where no message could carry it (a signal while a box
-// waited): the queue then yields a close message, as if the window had been
-// closed, once it holds nothing else.
+// waited, or an ending signal at any time): the queue then yields a close
+// message, as if the window had been closed, once it holds nothing else.
 void requestAppClose();
 bool appCloseRequested();

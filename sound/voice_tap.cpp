@@ -16,7 +16,7 @@ void tapVoices(const SynthState& state, const SynthTargets& targets) {
   });
 }
 
-void openVoiceTap() { voiceTap.open(); }
+void openVoiceTap(WakeSignal* wake) { voiceTap.open(wake); }
 
 void closeVoiceTap() { voiceTap.close(); }
 

@@ -6,6 +6,8 @@
 // when the reader falls behind). Closed, it costs one relaxed load per call.
 #include <cstdint>
 
+class WakeSignal;
+
 struct SynthState;
 struct SynthTargets;
 
@@ -23,8 +25,8 @@ struct VoiceSample {
 void tapVoices(const SynthState& state, const SynthTargets& targets);
 
 // The reader's side; one reader at a time. Opening forgets what an earlier
-// opening left behind.
-void openVoiceTap();
+// opening left behind; `wake`, if given, is rung after every copy.
+void openVoiceTap(WakeSignal* wake = nullptr);
 void closeVoiceTap();
 // The oldest copy not yet taken; false when there is none.
 bool takeVoiceSample(VoiceSample& sample);

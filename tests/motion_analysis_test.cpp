@@ -373,6 +373,7 @@ TEST(MotionAnalysisSummary, UnusableIntervalKeepsVelocitiesSpeedAndLastCentroid)
     const Snapshot before{0, 0.2f, 0.2f, 4.0f, -2.0f, std::hypot(4.0f, -2.0f), 0, 0, 0.2f, 0.2f};
     setState(before);
     frameTiming.frameTime = cs.previousTime;
+    frameTiming.exactFrameTime = cs.previousTime;
     feed(changed, cs.time);
     EXPECT_EQ(motionState.velocityX, before.velocityX);
     EXPECT_EQ(motionState.velocityY, before.velocityY);

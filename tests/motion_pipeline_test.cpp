@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "camera/capture_offline.h"
+#include "platform/clock.h"
 #include "support/motion_frames.h"
 #include "vision/motion_analysis.h"
 
@@ -168,4 +173,72 @@ TEST(FramePipeline, WithoutAModeFramesAndAnalysisDoNothing) {
   EXPECT_EQ(c.count, 0);
   EXPECT_EQ(motionState.movingFraction, 0.3f);
   EXPECT_EQ(motionState.centroidX, 0.4f);
+}
+
+namespace {
+// The clock's counter, in nanoseconds, where a test puts it.
+int64_t standingCounter = 0;
+bool nanosecondFrequency(int64_t* countsPerSecond) {
+  *countsPerSecond = 1000000000;
+  return true;
+}
+int64_t standingCounterValue() { return standingCounter; }
+uint32_t unusedTimer() { return 0; }
+constexpr ClockSources standingClock{nanosecondFrequency, standingCounterValue, unusedTimer};
+
+// The speed after each of the demo's frames over its first 20 s, through
+// the frame callback, with the clock `days` (and a second) after its start
+// mark.
+std::vector<float> demoSpeeds(double days) {
+  setClockSources(&standingClock);
+  standingCounter = 0;
+  clearClock();
+  startClock();
+  setStartMark();
+  OfflineSource demo{};
+  std::string reason;
+  std::vector<float> speeds;
+  if (!openOfflineSource(demo, "demo", reason) || !startMode(demo.width, demo.height)) return speeds;
+  const auto start = static_cast<int64_t>(days * 86400.0) * 1000000000 + 1000000000;
+  // As if the camera had been running: a frame came one frame before the first.
+  standingCounter = start - 33333333;
+  frameTiming.exactFrameTime = exactMsSinceStartMark();
+  frameTiming.frameTime = msSinceStartMark();
+  FrameRecord frame{};
+  double seconds = 0.0;
+  while (nextOfflineFrame(demo, frame, seconds) && seconds < 20.0) {
+    standingCounter = start + std::llround(seconds * 1e9);
+    onFrameCaptured(0, &frame, 0);
+    speeds.push_back(motionState.speed);
+  }
+  closeOfflineSource(demo);
+  setClockSources(nullptr);
+  return speeds;
+}
+}  // namespace
+
+// A float millisecond clock steps by 8 ms after a day and 512 ms after 100:
+// the frame intervals, and with them the strike voice's speed, must still
+// come out as on the first day.
+TEST(FramePipeline, DaysOfRunningHearTheDemoAsTheFirstHourDoes) {
+  const std::vector<float> firstHour = demoSpeeds(0.0);
+  ASSERT_GT(firstHour.size(), 590u);
+  double largest = 0.0, mean = 0.0;
+  for (const float speed : firstHour) {
+    largest = std::max(largest, double(speed));
+    mean += speed / double(firstHour.size());
+  }
+  ASSERT_GT(mean, 0.1);
+  for (const double days : {1.0, 7.0, 30.0, 100.0}) {
+    SCOPED_TRACE(std::to_string(days) + " days");
+    const std::vector<float> later = demoSpeeds(days);
+    ASSERT_EQ(later.size(), firstHour.size());
+    double worst = 0.0, laterMean = 0.0;
+    for (size_t n = 0; n < later.size(); ++n) {
+      worst = std::max(worst, std::fabs(double(later[n]) - firstHour[n]));
+      laterMean += later[n] / double(later.size());
+    }
+    EXPECT_LE(worst, 0.001 * largest);
+    EXPECT_NEAR(laterMean, mean, 0.001 * mean);
+  }
 }

@@ -189,6 +189,22 @@ TEST_F(OscOutputTest, ThreadsSendEveryFrameAndCallAsTheRecordsHadThem) {
   EXPECT_EQ(counts.sendFailures, 0u);
 }
 
+// The sender thread sleeps until a tap has a copy: no wake while nothing is
+// queued, at most one for each frame.
+TEST_F(OscOutputTest, TheSenderSleepsUntilAMessageIsQueued) {
+  ASSERT_TRUE(startOscOutput(receiver.target(), OscSending::OwnThread));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(oscOutputCounts().senderWakes, 0u);
+  for (int n = 0; n < 3; ++n) {
+    feed(sweepFrame(n), 33.0f * static_cast<float>(n + 1));
+    receiver.receive(static_cast<size_t>(n) + 1, 3000);
+    EXPECT_EQ(receiver.of("/tessaro/motion").size(), static_cast<size_t>(n) + 1);
+  }
+  const uint64_t wakes = oscOutputCounts().senderWakes;
+  EXPECT_GE(wakes, 1u);
+  EXPECT_LE(wakes, 3u);
+}
+
 // Nothing empties the taps while 300 frames are analysed: the 128 newest
 // arrive, in order, and the stop says what was lost.
 TEST_F(OscOutputTest, AReaderThatFallsBehindLosesTheOldestAndIsTold) {

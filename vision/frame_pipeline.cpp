@@ -1,5 +1,8 @@
 #include "vision/frame_pipeline.h"
 
+#include <cmath>
+
+#include "platform/exact_float.h"
 #include "vision/frame_buffers.h"
 #include "vision/motion_analysis.h"
 #include "vision/motion_tap.h"
@@ -26,12 +29,16 @@ void assignRoles(int32_t counter) {
 
 }  // namespace
 
-int32_t processFrame(const FrameRecord* frame, float frameTimeMs) {
+int32_t processFrame(const FrameRecord* frame, float frameTimeMs, double exactTimeMs) {
   if (!frameFitsWalk(frame)) return 1;
 
   const float previousTime = frameTiming.frameTime;
+  const double previousExact = frameTiming.exactFrameTime;
   frameTiming.frameTime = frameTimeMs;
-  frameTiming.frameInterval = frameTiming.frameTime - previousTime;
+  frameTiming.exactFrameTime = exactTimeMs;
+  const bool fine = std::fabs(previousTime) < coarseFrameTimeMs && std::fabs(frameTimeMs) < coarseFrameTimeMs;
+  frameTiming.frameInterval =
+      fine ? frameTiming.frameTime - previousTime : exactFloat(exactTimeMs - previousExact);
 
   assignRoles(frameTiming.frameCounter);
   // Wraps instead of overflowing; parity survives the wrap.

@@ -11,7 +11,7 @@ void tapMotion(float frameMs) {
   motionTap.offer([&] { return MotionSample{frameMs, copyMotionState()}; });
 }
 
-void openMotionTap() { motionTap.open(); }
+void openMotionTap(WakeSignal* wake) { motionTap.open(wake); }
 
 void closeMotionTap() { motionTap.close(); }
 

@@ -7,6 +7,8 @@
 // frame.
 #include <cstdint>
 
+class WakeSignal;
+
 #include "vision/motion_state.h"
 
 struct MotionSample {
@@ -18,8 +20,8 @@ struct MotionSample {
 void tapMotion(float frameMs);
 
 // The reader's side; one reader at a time. Opening forgets what an earlier
-// opening left behind.
-void openMotionTap();
+// opening left behind; `wake`, if given, is rung after every copy.
+void openMotionTap(WakeSignal* wake = nullptr);
 void closeMotionTap();
 // The oldest copy not yet taken; false when there is none.
 bool takeMotionSample(MotionSample& sample);

@@ -19,6 +19,7 @@
 #                                     # returns 1 (and kills it) if it did not end in time
 #   e2e_escape_ends_cleanly "$win"  # Escape while running: status 27 within 5 s and the
 #                                     # teardown lines as the last output
+#   e2e_teardown_last "after what"    # the teardown lines are the program's last output
 #   e2e_fail "what went wrong"        # prints it with the program's output; exits 1
 #   e2e_plain "$APP_STDERR"           # the file without the time that starts each of the
 #                                     # program's own lines when they go to a file
@@ -27,6 +28,8 @@
 #                                     # or 10 s have passed (status 1); what CMD prints
 #                                     # when it succeeds is passed on
 #   e2e_gone PID                      # succeeds once that process has ended
+#   e2e_cpu_percent PID SECONDS       # the share of one core the process used over the
+#                                     # next SECONDS (user and system time, from /proc)
 #   e2e_start_app "$1" TESSARO_CAMERA="$E2E_NO_CAMERA"
 #                                     # no camera, whatever the machine has: a video
 #                                     # file that does not exist lists none (and says
@@ -95,6 +98,16 @@ e2e_wait_until() {
 }
 
 e2e_gone() { ! kill -0 "$1" 2>/dev/null; }
+
+# utime + stime in clock ticks: fields 14 and 15, counted after the ")" that ends the name.
+e2e_cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
+e2e_cpu_percent() {
+  local ticks0 ticks1 t0 t1
+  ticks0=$(e2e_cpu_ticks "$1"); t0=$(e2e_ms)
+  sleep "$2"
+  ticks1=$(e2e_cpu_ticks "$1"); t1=$(e2e_ms)
+  echo $(( (ticks1 - ticks0) * 100000 / $(getconf CLK_TCK) / (t1 - t0) ))
+}
 
 # A server started in the background is waited for until it answers (CMD...
 # succeeds) or ends.
@@ -207,9 +220,12 @@ e2e_escape_ends_cleanly() {
   e2e_key "$1" Escape
   e2e_wait_exit 5 || e2e_fail "still running 5 s after Escape"
   [ "$APP_STATUS" -eq 27 ] || e2e_fail "status $APP_STATUS after Escape, expected 27"
-  [ "$(tail -n 3 "$APP_STDOUT")" = "
-Cleaning up...
-Test complete." ] || e2e_fail "the teardown lines are not the last output"
+  e2e_teardown_last "after Escape"
+}
+
+e2e_teardown_last() {
+  [ "$(tail -n 3 "$APP_STDOUT")" = $'\nCleaning up...\nTest complete.' ] ||
+    e2e_fail "$1: the teardown lines are not the last output"
 }
 
 # PulseAudio refuses to run as root except as a system server; either way it

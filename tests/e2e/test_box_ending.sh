@@ -28,9 +28,7 @@ for ending in SIGTERM SIGINT close; do
   esac
   e2e_wait_exit 5 || e2e_fail "$ending: still running 5 s later, the box waiting"
   [ "$APP_STATUS" -eq 0 ] || e2e_fail "$ending: status $APP_STATUS, expected 0"
-  [ "$(tail -n 3 "$APP_STDOUT")" = "
-Cleaning up...
-Test complete." ] || e2e_fail "$ending: the teardown lines are not the last output"
+  e2e_teardown_last "$ending"
   for pid in $box_processes; do  # gone, or a zombie its new parent has yet to reap
     state=$(ps -o stat= -p "$pid" 2>/dev/null)
     [ -z "$state" ] || [ "${state#Z}" != "$state" ] || e2e_fail "$ending: the box's process $pid is left running"

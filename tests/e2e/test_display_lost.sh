@@ -15,9 +15,7 @@ kill -KILL "$XVFB_PID"
 wait "$XVFB_PID" 2>/dev/null
 e2e_wait_exit 5 || e2e_fail "still running 5 s after the X server went away"
 [ "$APP_STATUS" -eq 1 ] || e2e_fail "status $APP_STATUS after losing the X server, expected 1"
-[ "$(tail -n 3 "$APP_STDOUT")" = "
-Cleaning up...
-Test complete." ] || e2e_fail "the teardown lines are not the last output"
+e2e_teardown_last "after losing the X server"
 e2e_plain "$APP_STDERR" | grep -qxF "display: the connection to the X server is lost: ending." ||
   e2e_fail "no line saying the X server was lost"
 echo "ok: losing the X server ended the program in $APP_EXIT_MS ms with its teardown lines and status 1"

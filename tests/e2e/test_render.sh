@@ -40,6 +40,38 @@ ffmpeg -loglevel error -f lavfi -i "testsrc=size=320x240:rate=15" -t 2 -c:v mjpe
 [ "$(wav_field s "$out/clip.wav")" = 88200 ] || e2e_fail "a 2 s video should give 88200 frames"
 grep -q "frames analysed: 29$" "$APP_STDOUT" || e2e_fail "a 2 s video at 15 fps should give 29 heard frames"
 
+# A file's name is never taken for a URL: a colon in it, or a file named pipe:0.
+cp "$out/clip.avi" "$out/visit-10:15.avi" && cp "$out/clip.avi" "$out/pipe:0" || e2e_fail "could not copy the video"
+for name in visit-10:15.avi pipe:0; do
+  (cd "$out" && timeout 20 "$render" "$name" named.wav </dev/null >"$APP_STDOUT" 2>"$APP_STDERR") ||
+    e2e_fail "the file $name was not rendered"
+  grep -q "frames analysed: 29$" "$APP_STDOUT" || e2e_fail "$name did not render as the file it names"
+done
+rm -f "$out/visit-10:15.avi" "$out/pipe:0" "$out"/named.*
+
+# Damaged recordings, made with FFmpeg. Cut short: one line, and one pass
+# ends where its pictures do. Time stamps that repeat (a variable rate): no
+# seam in the middle, every picture heard at its own time.
+ffmpeg -loglevel error -nostdin -f lavfi -i "testsrc=size=160x120:rate=15" -t 10 -c:v mjpeg -f matroska "$out/cut.mkv" &&
+  truncate -s $(( $(stat -c %s "$out/cut.mkv") * 3 / 10 )) "$out/cut.mkv" || e2e_fail "could not make the cut-short video"
+pictures=$(ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames -of csv=p=0 "$out/cut.mkv")
+"$render" "$out/cut.mkv" "$out/cut.wav" >"$APP_STDOUT" 2>"$APP_STDERR" || e2e_fail "the cut-short video did not render"
+e2e_plain "$APP_STDERR" | grep -qxE "camera: Video file ends at [0-9.]+ s, before the 10.0 s its header gives: it is cut short." &&
+  [ "$(grep -c . "$APP_STDERR")" -eq 1 ] || e2e_fail "the cut-short video: $(cat "$APP_STDERR")"
+grep -q "frames analysed: $pictures$" "$APP_STDOUT" || e2e_fail "the cut-short video's $pictures pictures were not heard once each"
+[ "$(wav_field s "$out/cut.wav")" = $((pictures * 44100 / 15)) ] || e2e_fail "the cut-short video's sound does not end with its pictures"
+ffmpeg -loglevel error -nostdin -f lavfi -i "testsrc=size=160x120:rate=30" -t 6 -c:v mjpeg -f matroska "$out/even.mkv" &&
+  ffmpeg -loglevel error -nostdin -i "$out/even.mkv" -c copy -bsf:v "setts=ts=if(gte(N\,150)*mod(N\,2)\,PREV_OUTPTS\,PTS)" \
+    -f matroska "$out/repeats.mkv" || e2e_fail "could not make the video with repeated time stamps"
+heard=$(ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$out/repeats.mkv" | awk '$1 <= 5.9' | wc -l)
+"$render" --csv "$out/repeats.csv" "$out/repeats.mkv" "$out/repeats.wav" >"$APP_STDOUT" 2>"$APP_STDERR" ||
+  e2e_fail "the video with repeated time stamps did not render"
+grep -q "frames analysed: $heard$" "$APP_STDOUT" || e2e_fail "repeated time stamps: not the $heard pictures up to 5.9 s"
+awk -F, 'NR > 1 && ($1 < last || $1 > 5900) { exit 1 } NR > 1 { last = $1 }' "$out/repeats.csv" ||
+  e2e_fail "repeated time stamps were taken for the end of the file"
+[ -s "$APP_STDERR" ] && e2e_fail "repeated time stamps: $(cat "$APP_STDERR")"
+rm -f "$out"/cut.* "$out"/even.mkv "$out"/repeats.*
+
 # Bad input: one line, non-zero status, nothing left behind.
 expect_refusal() {  # expected text, then the arguments
   local expected=$1; shift
@@ -71,6 +103,10 @@ expect_refusal "would replace SOURCE" "$out/clip.png" "$out/clip.wav"
 
 expect_refusal "--seconds must give at least one sample" --seconds 1e-9 demo "$out/bad.wav"
 expect_refusal "OUT.csv must be another file" --csv "$out/bad.wav" demo "$out/bad.wav"
+# The same file however it is spelled, before any of them exists.
+(cd "$out" && expect_refusal "OUT.csv must be another file" --csv ./bad.wav demo bad.wav &&
+  expect_refusal "OUT.csv must be another file" --csv "$out/bad.png" demo bad.wav &&
+  expect_refusal "OUT.csv must be another file" --csv "../out/bad.wav" demo "$out/bad.wav") || exit 1
 
 # A source that would block or never end is refused at once.
 mkfifo "$out/fifo.mkv"
@@ -110,21 +146,29 @@ fi
   e2e_fail "full disk: $(cat "$APP_STDERR")"
 ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "a full disk left files behind"
 
-# Interrupted: one line, the signal's status, no partial file left.
-for signal in INT TERM; do
+# Interrupted: one line, the signal's status, no partial file left; a
+# second signal during the cleanup changes nothing. A file-size limit fails
+# the write that reaches it, with its reason.
+for signals in INT TERM HUP XFSZ "INT INT INT"; do
+  first=${signals%% *}
   "$render" --seconds 3000 --csv "$out/bad.csv" demo "$out/bad.wav" >"$APP_STDOUT" 2>"$APP_STDERR" &
   pid=$!
   e2e_wait_until 5 partial_written
   sleep 0.3
-  kill -"$signal" "$pid"
+  for signal in $signals; do kill -"$signal" "$pid"; done
   wait "$pid"
   status=$?
-  expected=$([ "$signal" = INT ] && echo 130 || echo 143)
-  [ "$status" -eq "$expected" ] || e2e_fail "status $status after SIG$signal, expected $expected"
-  [ "$(e2e_plain "$APP_STDERR")" = "tessaro-render: interrupted by SIG$signal: nothing written" ] ||
-    e2e_fail "after SIG$signal: $(cat "$APP_STDERR")"
-  ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "SIG$signal left files behind"
+  expected=$((128 + $(kill -l "$first")))
+  [ "$status" -eq "$expected" ] || e2e_fail "status $status after SIG$signals, expected $expected"
+  [ "$(e2e_plain "$APP_STDERR")" = "tessaro-render: interrupted by SIG$first: nothing written" ] ||
+    e2e_fail "after SIG$signals: $(cat "$APP_STDERR")"
+  ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "SIG$signals left files behind"
 done
+(ulimit -f 300; exec "$render" --seconds 3 --csv "$out/bad.csv" demo "$out/bad.wav") >"$APP_STDOUT" 2>"$APP_STDERR"
+[ $? -eq 1 ] || e2e_fail "a render past the file-size limit did not fail with status 1"
+[ "$(e2e_plain "$APP_STDERR")" = "tessaro-render: cannot write '$out/bad.wav': File too large" ] ||
+  e2e_fail "past the file-size limit: $(cat "$APP_STDERR")"
+ls "$out" | grep -q 'bad\.\|partial' && e2e_fail "the file-size limit left files behind"
 
 # The motion log: a header and one row per analysed frame.
 "$render" --seconds 3 --csv "$out/demo.csv" demo "$out/demo.wav" >"$APP_STDOUT" 2>"$APP_STDERR" ||

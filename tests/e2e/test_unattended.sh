@@ -28,8 +28,25 @@ grep -qE "^$stamp tessaro: started: camera Tessaro demo camera, 640 x 480 @ 30 f
 kill -TERM "$APP_PID"
 e2e_wait_exit 5 || e2e_fail "still running 5 s after kill"
 [ "$APP_STATUS" -eq 0 ] || e2e_fail "status $APP_STATUS after kill"
-[ "$(tail -n 3 "$APP_STDOUT")" = "
-Cleaning up...
-Test complete." ] || e2e_fail "the teardown lines are not the last output"
+e2e_teardown_last "after SIGTERM"
 grep -qE "^$stamp tessaro: stopping: " "$log" || e2e_fail "no line saying it stops"
 echo "ok: sound with no key and no box; the box's text, the start and the stop in the log"
+
+# A log that cannot take lines never holds the start: a FIFO that nobody
+# reads is refused at once; a log whose writes fail (a full disk) is said
+# once, and its lines go to standard error while the program goes on.
+mkfifo "$E2E_TMP/log.fifo"
+e2e_start_app "$1" --unattended --camera=demo --log="$E2E_TMP/log.fifo"
+e2e_wait_exit 5 || e2e_fail "a FIFO with no reader as the log held the start"
+[ "$APP_STATUS" -eq 2 ] || e2e_fail "status $APP_STATUS for a FIFO with no reader as the log"
+[ "$(e2e_plain "$APP_STDERR")" = "tessaro: cannot write the log '$E2E_TMP/log.fifo': it is a FIFO that no program reads" ] ||
+  e2e_fail "a FIFO with no reader as the log: $(cat "$APP_STDERR")"
+e2e_start_app "$1" --unattended --camera=demo --log=/dev/full
+e2e_wait_until 10 grep -q "tessaro: started: " "$APP_STDERR" || e2e_fail "no start line on standard error with a full log"
+kill -TERM "$APP_PID"
+e2e_wait_exit 5 || e2e_fail "still running 5 s after kill, with a full log"
+[ "$APP_STATUS" -eq 0 ] || e2e_fail "status $APP_STATUS after kill, with a full log"
+[ "$(e2e_plain "$APP_STDERR" | grep -c "^tessaro: cannot write the log '/dev/full' any more: No space left on device; its lines go to standard error from now on$")" -eq 1 ] ||
+  e2e_fail "the failing log was not said once: $(cat "$APP_STDERR")"
+e2e_plain "$APP_STDERR" | grep -q "^tessaro: stopping: " || e2e_fail "the stop line was lost with a full log"
+echo "ok: a log that cannot be written neither holds the start nor loses a line"

@@ -46,7 +46,15 @@ mode_t newFileMode() {
 std::string outputTarget(const std::string& path) {
   std::string target;
   followLinks(path, target);
-  return target;
+  // "a.wav", "./a.wav" and "/here/a.wav" name one file; a folder that does
+  // not exist cannot be written, and is left as spelled.
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  char resolved[PATH_MAX];
+  if (realpath(folder.c_str(), resolved) == nullptr) return target;
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  const std::string place = resolved;
+  return (place == "/" ? place : place + "/") + name;
 }
 
 bool openOutputFile(OutputFile& file, const std::string& path, std::string& reason) {

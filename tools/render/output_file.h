@@ -18,8 +18,10 @@ struct OutputFile {
 // Makes the partial file. False with `reason` (no path in it) when the path
 // cannot be used: not a regular file, a missing folder, no permission.
 bool openOutputFile(OutputFile& file, const std::string& path, std::string& reason);
-// Where the path's links lead, without touching anything: for comparing outputs
-// with each other and with the source before any is made.
+// Where the path's content ends up, spelled one way whatever way the path is
+// spelled: its links followed, its folder resolved, its name appended. For
+// comparing outputs with each other and with the source before any is made;
+// touches nothing.
 std::string outputTarget(const std::string& path);
 // Renames the complete partial file over the target.
 bool commitOutputFile(OutputFile& file, std::string& reason);

@@ -101,6 +101,7 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
     error = "cannot read video file '" + request.source + "': " + reason;
     return false;
   }
+  const bool onePass = request.seconds <= 0;
   double seconds = request.seconds > 0          ? request.seconds
                    : source.durationSeconds > 0 ? source.durationSeconds
                                                 : 60.0;
@@ -114,7 +115,7 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
   if (!startSoundPath(request.seed, error)) return false;
   held.soundPathOpen = true;
 
-  const auto totalFrames = static_cast<uint64_t>(std::llround(seconds * renderSampleRate));
+  auto totalFrames = static_cast<uint64_t>(std::llround(seconds * renderSampleRate));
   Timeline& timeline = result.timeline;
   timeline.sampleRate = renderSampleRate;
   timeline.envelopeFrames = envelopeFrames;
@@ -139,14 +140,21 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
     // analysed before the audio library asks for it, in time order.
     const double blockStart = static_cast<double>(rendered) / renderSampleRate;
     while (ok && haveFrame && frameSeconds <= blockStart) {
-      processFrame(&frame, exactFloat(frameSeconds * 1000.0));
+      processFrame(&frame, exactFloat(frameSeconds * 1000.0), frameSeconds * 1000.0);
       ++result.framesAnalysed;
       if (request.tap) {
         ok = request.tap->frameAnalysed(request.tapUser, frameTiming.frameTime, copyMotionState(), error);
       }
       haveFrame = nextOfflineFrame(source, frame, frameSeconds);
+      // One pass of a recording cut short ends where its pictures do.
+      if (haveFrame && onePass && source.passEndSeconds > 0) {
+        haveFrame = false;
+        seconds = source.passEndSeconds;
+        totalFrames = std::max<uint64_t>(rendered, std::llround(seconds * renderSampleRate));
+        timeline.seconds = static_cast<double>(totalFrames) / renderSampleRate;
+      }
     }
-    if (!ok) break;
+    if (!ok || rendered >= totalFrames) break;
     const auto frames = static_cast<uint32_t>(std::min<uint64_t>(blockFrames, totalFrames - rendered));
     renderAudioOutput(block.data(), frames);
     // The one synthesis call of this request has run.

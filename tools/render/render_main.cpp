@@ -13,6 +13,7 @@
 #include <string>
 
 #include "osc/osc_output.h"
+#include "platform/ending_signals.h"
 #include "platform/diagnostics.h"
 #include "sound/synth_state.h"
 #include "tools/render/motion_csv.h"
@@ -164,29 +165,6 @@ int checkSource(const std::string& source) {
   return 0;
 }
 
-// SIGINT and SIGTERM end the render at the next request; the outputs are
-// then removed. A second signal ends the process at once.
-volatile std::sig_atomic_t interruptedBy = 0;
-void onInterrupt(int signal) { interruptedBy = signal; }
-
-void catchInterrupts() {
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
-// From here on the outputs are finished: a signal waits until they are in place.
-void holdInterrupts() {
-  sigset_t both;
-  sigemptyset(&both);
-  sigaddset(&both, SIGINT);
-  sigaddset(&both, SIGTERM);
-  sigprocmask(SIG_BLOCK, &both, nullptr);
-}
-
 // Everything a render writes, removed together unless all of it is finished.
 struct Outputs {
   WavOutput wav;
@@ -219,7 +197,7 @@ struct OscDuringRender {
 };
 
 bool writeToWav(void* user, const int16_t* samples, uint32_t frames, std::string& error) {
-  if (interruptedBy != 0) return false;
+  if (endingSignal() != 0) return false;
   // The request's frames and its synthesis call are done: their messages go out.
   sendPendingOscMessages();
   auto& wav = *static_cast<WavOutput*>(user);
@@ -242,8 +220,8 @@ bool logVoices(void* user, const SynthTargets& targets, const SynthState& state,
 const RenderTap csvLog{logFrame, logVoices};
 
 int interrupted() {
-  const int signal = interruptedBy;
-  diagnostic("tessaro-render", "interrupted by %s: nothing written", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  const int signal = endingSignal();
+  diagnostic("tessaro-render", "interrupted by SIG%s: nothing written", sigabbrev_np(signal));
   return 128 + signal;
 }
 
@@ -251,10 +229,13 @@ double dbfs(int32_t peak) { return peak > 0 ? 20.0 * std::log10(peak / 32768.0) 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // SIGINT, SIGTERM, SIGHUP (a closed terminal) and SIGXFSZ (a file past the
+  // size limit, which also fails its write) end the render at the next
+  // request; the outputs are then removed.
+  catchEndingSignals({SIGINT, SIGTERM, SIGHUP, SIGXFSZ});
   Options options;
   if (int status = parseOptions(argc, argv, options); status != 0) return status < 0 ? 0 : status;
   if (int status = checkSource(options.source); status != 0) return status;
-  catchInterrupts();
 
   std::string error;
   Outputs out;
@@ -278,15 +259,16 @@ int main(int argc, char** argv) {
   }
   const OscDuringRender osc(options.osc);
   RenderResult result;
-  if (!renderRecording(request, result, error)) return interruptedBy != 0 ? interrupted() : fail(error);
+  // A write refused at the size limit says so, rather than the signal that came with it.
+  if (!renderRecording(request, result, error)) return error.empty() && endingSignal() != 0 ? interrupted() : fail(error);
   if (!drawTimeline(result.timeline, out.picture.partialPath, error)) return fail(cannotWrite(png, error));
   if (!finishWavOutput(out.wav, error)) return fail(cannotWrite(options.output, error));
   if (out.withCsv && !finishMotionCsv(out.csv, error)) return fail(cannotWrite(options.csv, error));
 
-  holdInterrupts();
-  if (interruptedBy != 0) return interrupted();
-  // All is written; only the renames are left. One that fails takes back the
-  // ones before it, so that the outputs appear together or not at all.
+  if (endingSignal() != 0) return interrupted();
+  // All is written; only the renames are left, which a signal from here on
+  // no longer stops. One that fails takes back the ones before it, so that
+  // the outputs appear together or not at all.
   if (!commitWavOutput(out.wav, error)) return fail(cannotWrite(options.output, error));
   if (!commitOutputFile(out.picture, error)) {
     unlink(out.wav.output.target.c_str());
