@@ -94,7 +94,8 @@ TEST_F(CaptureThread, MjpegFramesAreTakenAsDecodersTakeThem) {
          return led;
        },
        true},
-      {"truncated", [&](const Frame& jpeg) { return cut(jpeg, jpeg.size() * 3 / 5); }, false},
+      {"without its end marker", [&](const Frame& jpeg) { return cut(jpeg, jpeg.size() - 2); }, true},
+      {"truncated in its scan", [&](const Frame& jpeg) { return cut(jpeg, jpeg.size() * 3 / 5); }, false},
       {"truncated, then an end marker",
        [&](const Frame& jpeg) {
          Frame ended = cut(jpeg, jpeg.size() * 3 / 5);
