@@ -21,8 +21,11 @@ const char* fieldProblem(uint32_t field);
 // Frames per second of a frame interval, rounded; 0 when it says none.
 int32_t roundedRate(const v4l2_fract& interval);
 
-// What a node is, asked of its driver.
-enum class NodeKind { Camera, NoStreaming, MultiPlanarOnly, NotACamera };
+// What a node is, asked of its driver. A capture node of a media-controller
+// pipeline (V4L2_CAP_IO_MC) streams only once its pipeline is set up (else
+// STREAMON gives EPIPE): it is no camera unless named.
+enum class NodeKind { Camera, PipelineNode, NoStreaming, MultiPlanarOnly, NotACamera };
+inline bool capturesVideo(NodeKind kind) { return kind == NodeKind::Camera || kind == NodeKind::PipelineNode; }
 // Fills the camera's name, driver and bus from the node's answer; error is
 // the errno of a node that does not answer.
 NodeKind askNode(int fd, CameraEntry& camera, int& error);

@@ -33,7 +33,7 @@ int openCameraAgain(const CameraEntry& camera, const std::vector<std::string>& o
     CameraEntry found{};
     int error = 0;
     const bool same =
-        askNode(fd, found, error) == NodeKind::Camera &&
+        capturesVideo(askNode(fd, found, error)) &&
         ((!camera.busInfo.empty() && found.busInfo == camera.busInfo) || found.name == camera.name);
     if (same) {
       path = candidate;
@@ -51,7 +51,7 @@ std::vector<std::string> namesakes(const CameraEntry& camera) {
     if (fd < 0) continue;
     CameraEntry found{};
     int error = 0;
-    if (askNode(fd, found, error) == NodeKind::Camera && found.name == camera.name &&
+    if (capturesVideo(askNode(fd, found, error)) && found.name == camera.name &&
         found.busInfo != camera.busInfo) {
       others.push_back(candidate);
     }
