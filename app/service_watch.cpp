@@ -39,9 +39,10 @@ void reportChange(bool& wasAlive, bool alive, const char* part) {
   wasAlive = alive;
   if (alive) diagnostic("service", "the %s is alive again; watchdog notifications resume", part);
   else
-    diagnostic("service",
-               "the %s has stopped; no more watchdog notifications, so a service manager restarts the program",
-               part);
+    diagnostic(
+        "service",
+        "the %s has stopped; no more watchdog notifications, so a service manager restarts the program",
+        part);
 }
 }  // namespace
 

@@ -87,9 +87,9 @@ enum class CaptureState : uint8_t {
 constexpr uint32_t captureStallMs = 1000;
 struct CaptureActivity {
   CaptureState state;
-  uint32_t millisecondsSinceSign;  // since the last sign (while waiting for the camera: since
-                                   // the wait began or last woke); 0 when not capturing
-  uint64_t framesDelivered;        // by this capture so far
+  uint32_t millisecondsSinceSign;   // since the last sign (while waiting for the camera: since
+                                    // the wait began or last woke); 0 when not capturing
+  uint64_t framesDelivered;         // by this capture so far
   uint32_t millisecondsSinceFrame;  // since the last frame delivered (or the capture's start, or the
                                     // unplugged camera's return); 0 when not capturing
 };

@@ -202,8 +202,7 @@ bool placeJpegImage(const uint8_t* bytes, size_t byteCount, PictureDecoder& deco
   if (!decoder.context) return false;
   size_t start = 0, length = 0;
   bool ended = false;
-  decoder.refusal =
-      byteCount > (1u << 30) ? "too large" : locateJpeg(bytes, byteCount, start, length, ended);
+  decoder.refusal = byteCount > (1u << 30) ? "too large" : locateJpeg(bytes, byteCount, start, length, ended);
   if (decoder.refusal) return false;
   // The decoder may read a little past the data: hand it a padded copy.
   decoder.refusal = notConvertible;

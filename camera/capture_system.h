@@ -48,6 +48,7 @@ struct V4l2Stream {
   uint32_t bufferCount;
   bool streaming;
   int64_t lastBufferNanoseconds;  // monotonic: the last buffer dequeued, whole or not, or the start
+  bool buffered;                  // a buffer came since the start
   int failure;                    // errno of the call that found the queue failed
   // Frames that arrived since the last one the analysis got, and when that was.
   int64_t lastUsableNanoseconds;  // monotonic

@@ -38,7 +38,8 @@ void noteWaitUntil(CaptureRun& run, int64_t dueNanoseconds) {
 void setCapturePhase(CaptureRun& run, CapturePhase phase) {
   noteSign(run);
   // A camera that is there again has its own time to deliver.
-  if (run.phase.exchange(phase) == CapturePhase::WaitingForCamera) run.frameNanoseconds.store(run.signNanoseconds);
+  if (run.phase.exchange(phase) == CapturePhase::WaitingForCamera)
+    run.frameNanoseconds.store(run.signNanoseconds);
 }
 
 bool waitForStop(CaptureRun& run, int timeoutMs) {

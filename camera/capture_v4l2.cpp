@@ -12,7 +12,8 @@ void runV4l2Capture(CaptureRun& run) {
   bool streaming = run.device.streaming;
   if (!streaming) {  // the first start failed, and said so: try again in a while
     releaseLostDevice(run);
-    streaming = !waitForStop(run, int(nextPauseMs(run.recovery))) && reopenCamera(run, Reopening::StartFailed);
+    streaming =
+        !waitForStop(run, int(nextPauseMs(run.recovery))) && reopenCamera(run, Reopening::StartFailed);
   }
   while (streaming) {
     const StreamEnd end = streamFrames(run);

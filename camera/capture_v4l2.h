@@ -25,15 +25,18 @@ int32_t roundedRate(const v4l2_fract& interval);
 // pipeline (V4L2_CAP_IO_MC) streams only once its pipeline is set up (else
 // STREAMON gives EPIPE): it is no camera unless named.
 enum class NodeKind { Camera, PipelineNode, NoStreaming, MultiPlanarOnly, NotACamera };
-inline bool capturesVideo(NodeKind kind) { return kind == NodeKind::Camera || kind == NodeKind::PipelineNode; }
+inline bool capturesVideo(NodeKind kind) {
+  return kind == NodeKind::Camera || kind == NodeKind::PipelineNode;
+}
 // Fills the camera's name, driver and bus from the node's answer; error is
 // the errno of a node that does not answer.
 NodeKind askNode(int fd, CameraEntry& camera, int& error);
 
 enum class StreamEnd { Stopped, Lost, Failed, Stalled, QueueFailed };
 // Delivers the device's frames until a stop, an unplug, a failure, a stall
-// (no buffer at all for two seconds, or three frame intervals) or a queue
-// error (its errno in run.device.failure).
+// (no buffer at all for two seconds, or three frame intervals; five seconds
+// for the first after a start) or a queue error (its errno in
+// run.device.failure).
 StreamEnd streamFrames(CaptureRun& run);
 // Starts streaming `fd` in the run's mode; the descriptor is the run's from
 // here on, whatever the outcome. Every opening of the camera passes here, the

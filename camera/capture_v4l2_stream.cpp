@@ -80,8 +80,13 @@ constexpr int64_t silenceLimitNanoseconds = 2000000000;
 // is a stall: after a USB transfer error the video class driver stops
 // completing buffers without telling anyone.
 constexpr int64_t stallLimitNanoseconds = 2000000000;
+// Some cameras take a second or two after STREAMON for their first frame
+// (exposure settling, a large MJPEG mode): restarting them sooner would
+// never let them begin.
+constexpr int64_t firstBufferLimitNanoseconds = 5000000000;
 
-int64_t stallLimit(const CaptureMode& mode) {
+int64_t stallLimit(const CaptureMode& mode, const V4l2Stream& stream) {
+  if (!stream.buffered) return firstBufferLimitNanoseconds;
   const int64_t frames = mode.framesPerSecond > 0 ? 3 * 1000000000ll / mode.framesPerSecond : 0;
   return std::max(stallLimitNanoseconds, frames);
 }
@@ -149,6 +154,7 @@ Drain drainNewest(CaptureRun& run) {
     }
     if (buffer.index >= stream.bufferCount) continue;  // never mapped, never queued
     stream.lastBufferNanoseconds = monotonicNanoseconds();
+    stream.buffered = true;
     if (const char* problem = bufferProblem(stream, buffer)) {
       // An empty buffer flagged as damaged is one the driver gave back when
       // it cancelled its queue, not a frame.
@@ -256,9 +262,8 @@ void reportLoss(int error) {
 
 StreamEnd streamFrames(CaptureRun& run) {
   V4l2Stream& stream = run.device;
-  const int64_t limit = stallLimit(run.mode);
   for (;;) {
-    const int64_t due = stream.lastBufferNanoseconds + limit;
+    const int64_t due = stream.lastBufferNanoseconds + stallLimit(run.mode, stream);
     const int64_t left = due - monotonicNanoseconds();
     if (left <= 0) return StreamEnd::Stalled;
     noteWaitUntil(run, due);
@@ -310,13 +315,15 @@ int restartStream(V4l2Stream& stream) {
   }
   if (deviceIoctl(stream.fd, VIDIOC_STREAMON, &type) < 0) return errno;
   stream.streaming = true;
+  stream.buffered = false;
   stream.lastBufferNanoseconds = monotonicNanoseconds();
   return 0;
 }
 
 bool startStream(int fd, CaptureRun& run, StartFailure& failure) {
   if (!startV4l2Stream(fd, run.mode, run.device, failure)) return false;
-  if (!isCompressedFormat(run.device.fourcc) || run.decoder.context || openJpegDecoder(run.decoder)) return true;
+  if (!isCompressedFormat(run.device.fourcc) || run.decoder.context || openJpegDecoder(run.decoder))
+    return true;
   failure = {"has no decoder for its pictures", 0};
   diagnostic("camera", "FFmpeg has no MJPEG decoder: capture not started.");
   return false;

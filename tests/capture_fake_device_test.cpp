@@ -253,9 +253,12 @@ TEST_F(FakeCameraDevice, AFailedQueueOrAStoppedTransferLastsUntilStreamoff) {
 }
 
 TEST_F(FakeCameraDevice, AFailedStartLeavesTheBuffersQueuedAndNothingStreaming) {
-  FakeNode booting = {"video0", "Fake Cam", FakeNodeKind::Capture,
-                      {{V4L2_PIX_FMT_YUYV, FakeRange::Discrete, {{320, 240}}, FakeRange::Discrete, {{1, 30}}}},
-                      {}};
+  FakeNode booting = {
+      "video0",
+      "Fake Cam",
+      FakeNodeKind::Capture,
+      {{V4L2_PIX_FMT_YUYV, FakeRange::Discrete, {{320, 240}}, FakeRange::Discrete, {{1, 30}}}},
+      {}};
   booting.driver.formatErrors = {EIO};
   booting.driver.startErrors = {ENOSPC, EPIPE};
   FakeNode pipeline = booting;
@@ -271,8 +274,8 @@ TEST_F(FakeCameraDevice, AFailedStartLeavesTheBuffersQueuedAndNothingStreaming) 
     v4l2_format format{};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     format.fmt.pix = {320, 240, V4L2_PIX_FMT_YUYV, V4L2_FIELD_NONE, 0, 0, 0, 0, 0, 0, 0, 0};
-    const std::vector<int> errors = as.mediaController ? std::vector<int>{EPIPE, EPIPE}
-                                                       : std::vector<int>{ENOSPC, EPIPE, 0};
+    const std::vector<int> errors =
+        as.mediaController ? std::vector<int>{EPIPE, EPIPE} : std::vector<int>{ENOSPC, EPIPE, 0};
     EXPECT_EQ(call(fd, VIDIOC_S_FMT, &format), as.mediaController ? 0 : EIO);
     ASSERT_EQ(requestBuffers(fd, 2), 0);
     ASSERT_EQ(queue(fd, 0), 0);

@@ -220,13 +220,17 @@ TEST_F(CaptureThread, AStartThatFailsWhileTheCameraIsThereIsTriedAgain) {
   };
   const Case cases[] = {
       {"at start-up", false,
-       "camera: Camera did not start streaming (No space left on device: the USB bus has no bandwidth left for "
-       "it; plug it into another port, or use a camera fewer on that hub): trying again, at most 30 s apart.\n"
+       "camera: Camera did not start streaming (No space left on device: the USB bus has no bandwidth left "
+       "for "
+       "it; plug it into another port, or use a camera fewer on that hub): trying again, at most 30 s "
+       "apart.\n"
        "camera: Fake Cam streams at FOLDER/video0 after 3 attempts: capture goes on.\n"},
       {"after a replug", true,
        "camera: Camera unplugged (No such device): waiting for it to come back.\n"
-       "camera: Camera did not start streaming (No space left on device: the USB bus has no bandwidth left for "
-       "it; plug it into another port, or use a camera fewer on that hub): trying again, at most 30 s apart.\n"
+       "camera: Camera did not start streaming (No space left on device: the USB bus has no bandwidth left "
+       "for "
+       "it; plug it into another port, or use a camera fewer on that hub): trying again, at most 30 s "
+       "apart.\n"
        "camera: Fake Cam is back at FOLDER/video0: capture goes on.\n"},
   };
   for (const Case& c : cases) {
@@ -247,8 +251,8 @@ TEST_F(CaptureThread, AStartThatFailsWhileTheCameraIsThereIsTriedAgain) {
       fakeReplug("video0", booting);
     }
     const Frame frame = yuyvFrame(90);
-    const bool flows = waitUntil(6000, [&] { return fakeProduceFrame(frame); }) &&
-                       waitForFrames(c.replugged ? 2 : 1, 2000);
+    const bool flows =
+        waitUntil(6000, [&] { return fakeProduceFrame(frame); }) && waitForFrames(c.replugged ? 2 : 1, 2000);
     const auto took = Clock::now() - start;
     EXPECT_GE(CVDevStopCap(system, captureId), 0);
     EXPECT_GE(CVReleaseVidCap(system), 0);

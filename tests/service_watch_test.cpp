@@ -91,9 +91,10 @@ TEST_F(ServiceWatchThread, NotificationsStopWhileTheSoundIsStuck) {
   EXPECT_GE(aliveNotificationsWithin(600), 4);
   capturing = false;
   const std::string lines = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(lines,
-            "service: the sound has stopped; no more watchdog notifications, so a service manager restarts the "
-            "program\nservice: the sound is alive again; watchdog notifications resume\n");
+  EXPECT_EQ(
+      lines,
+      "service: the sound has stopped; no more watchdog notifications, so a service manager restarts the "
+      "program\nservice: the sound is alive again; watchdog notifications resume\n");
 }
 
 // A camera that is there but delivers nothing, here one whose every start

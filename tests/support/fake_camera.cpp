@@ -751,13 +751,11 @@ void setFakeInterruptions(int ioctls, int polls) {
   fake.pollInterruptions = polls;
 }
 
-
 namespace {
 // Fills the oldest queued buffer of the device and marks it done.
 bool produceLocked(Device& device, const std::vector<uint8_t>& bytes, uint32_t flags, uint32_t bytesUsed) {
   if (!device.registered || device.queueError || device.transferDead || device.disconnected ||
-      !device.started || device.queued.empty() ||
-      bytes.size() > device.bufferBytes) {
+      !device.started || device.queued.empty() || bytes.size() > device.bufferBytes) {
     return false;
   }
   const uint32_t index = device.queued.front();

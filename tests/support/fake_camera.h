@@ -127,10 +127,10 @@ struct FakeDriver {
   uint32_t lineAlignment = 1;  // bytesperline rounded up to a multiple of this
   uint32_t answerWidth = 0;    // S_FMT/TRY_FMT answer this size...
   uint32_t answerHeight = 0;
-  uint32_t answerFourcc = 0;        // ...and this pixel format, whatever is asked
-  v4l2_fract answerInterval{0, 0};  // S_PARM answers this interval
-  uint32_t minimumBuffers = 1;      // REQBUFS grants at least this many
-  uint32_t queuedToStart = 1;       // buffers queued before the first one fills
+  uint32_t answerFourcc = 0;           // ...and this pixel format, whatever is asked
+  v4l2_fract answerInterval{0, 0};     // S_PARM answers this interval
+  uint32_t minimumBuffers = 1;         // REQBUFS grants at least this many
+  uint32_t queuedToStart = 1;          // buffers queued before the first one fills
   std::vector<int> startErrors = {};   // the next STREAMONs fail with these, in turn
   std::vector<int> formatErrors = {};  // the next S_FMTs fail with these (a camera still booting)
 };
@@ -141,7 +141,7 @@ struct FakeNode {
   FakeNodeKind kind = FakeNodeKind::Capture;
   std::vector<FakeFormat> formats;
   FakeDriver driver;
-  std::string busInfo = "";  // empty: "usb-fake-" and the card, a UVC camera's nodes sharing it
+  std::string busInfo = "";      // empty: "usb-fake-" and the card, a UVC camera's nodes sharing it
   bool mediaController = false;  // a node of a media-controller pipeline (V4L2_CAP_IO_MC)
 };
 
