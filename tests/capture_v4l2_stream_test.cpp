@@ -249,11 +249,7 @@ TEST_F(CaptureThread, ActivityTellsAStuckCallbackFromALiveCapture) {
 // videobuf2's q->error sticks until STREAMOFF: the stream is restarted,
 // once, and frames flow again.
 TEST_F(CaptureThread, AFailedQueueIsRestartedAndFramesFlowAgain) {
-  installFakeCamera(oneCamera());
-  testing::internal::CaptureStderr();
-  startStreaming();
-  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(40)));
-  ASSERT_TRUE(waitForFrames(1, 2000));
+  ASSERT_NO_FATAL_FAILURE(deliverOneFrame(oneCamera(), 40));
   ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
   fakeQueueError();
   const Frame frame = yuyvFrame(50);
@@ -279,12 +275,7 @@ TEST_F(CaptureThread, AFailedQueueIsRestartedAndFramesFlowAgain) {
 TEST_F(CaptureThread, AStreamThatStallsIsRestartedThenReopened) {
   for (const bool restartHelps : {true, false}) {
     SCOPED_TRACE(restartHelps ? "the restart helps" : "only reopening helps");
-    installFakeCamera(oneCamera());
-    resetFrameLog();
-    testing::internal::CaptureStderr();
-    startStreaming();
-    ASSERT_TRUE(fakeProduceFrame(yuyvFrame(40)));
-    ASSERT_TRUE(waitForFrames(1, 2000));
+    ASSERT_NO_FATAL_FAILURE(deliverOneFrame(oneCamera(), 40));
     fakeTransferError();
     const auto stalled = Clock::now();
     if (!restartHelps) {  // it dies again as soon as it is restarted
