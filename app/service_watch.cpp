@@ -20,12 +20,17 @@ Watch watch{};
 
 // Delivering, or knowingly waiting for an unplugged camera, or no camera at
 // all. A thread that ended by itself or has given no sign for the limit (stuck
-// in a callback or a driver call, or a camera that sends nothing) is not.
+// in a callback or a driver call), or a camera that is there and has
+// delivered no frame for its limit, is not.
 bool cameraAlive() {
   if (!captureStarted) return true;
   const CaptureActivity activity = captureActivity(captureSystem);
-  if (activity.state == CaptureState::Ended) return false;
-  return activity.state != CaptureState::Stalled || activity.millisecondsSinceSign < limits.cameraQuietMs;
+  switch (activity.state) {
+    case CaptureState::Ended: return false;
+    case CaptureState::Stalled: return activity.millisecondsSinceSign < limits.cameraQuietMs;
+    case CaptureState::Delivering: return activity.millisecondsSinceFrame < limits.cameraFramelessMs;
+    default: return true;
+  }
 }
 
 // Says once when a part stops counting as alive, and once when it is back.
@@ -34,9 +39,10 @@ void reportChange(bool& wasAlive, bool alive, const char* part) {
   wasAlive = alive;
   if (alive) diagnostic("service", "the %s is alive again; watchdog notifications resume", part);
   else
-    diagnostic("service",
-               "the %s has stopped; no more watchdog notifications, so a service manager restarts the program",
-               part);
+    diagnostic(
+        "service",
+        "the %s has stopped; no more watchdog notifications, so a service manager restarts the program",
+        part);
 }
 }  // namespace
 

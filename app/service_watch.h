@@ -5,12 +5,15 @@
 // notifications, so the manager restarts the program.
 #include <cstdint>
 
-// How long a part may go quiet before it counts as stuck.
+// How long a part may go quiet before it counts as stuck, and how long a
+// camera that is there may deliver no frame (while the camera layer restarts
+// and reopens it) before it does.
 struct ServiceWatchLimits {
   uint32_t soundQuietMs;
   uint32_t cameraQuietMs;
+  uint32_t cameraFramelessMs;
 };
-constexpr ServiceWatchLimits serviceWatchLimits = {5000, 10000};
+constexpr ServiceWatchLimits serviceWatchLimits = {5000, 10000, 30000};
 
 // Once per pass of the message loop; does nothing unless a watchdog is asked
 // for, and sends at its period.

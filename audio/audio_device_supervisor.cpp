@@ -9,6 +9,7 @@
 
 #include "audio/audio_library.h"
 #include "platform/diagnostics.h"
+#include "platform/monotonic_time.h"
 
 namespace {
 struct DeviceSupervisor {
@@ -17,6 +18,11 @@ struct DeviceSupervisor {
   std::condition_variable wake;
   bool stop;
   uint32_t rate;
+  // Gaps in the sound already said, since when they are counted, and when
+  // the last line about them was (0: none yet).
+  uint64_t underrunsSaid;
+  uint64_t underrunsSinceMs;
+  uint64_t underrunLineMs;
 };
 DeviceSupervisor supervisor;
 
@@ -29,6 +35,26 @@ constexpr auto healthCheckInterval = std::chrono::milliseconds(250);
 constexpr auto reopenInterval = std::chrono::milliseconds(1000);
 // A device that has asked for nothing this long is as good as gone.
 constexpr uint32_t silentDeviceMs = 3000;
+// Gaps in the sound are said at most this often.
+constexpr uint64_t underrunLineIntervalMs = 60000;
+
+// One line for the gaps since the last one, unless that was under a minute ago.
+void reportUnderruns() {
+  const uint64_t count = audioDeviceUnderruns();
+  const uint64_t now = monotonicMilliseconds();
+  if (count == supervisor.underrunsSaid) return;
+  if (supervisor.underrunLineMs != 0 && now - supervisor.underrunLineMs < underrunLineIntervalMs) return;
+  const uint64_t gaps = count - supervisor.underrunsSaid;
+  diagnostic(
+      "audio",
+      "the sound had %llu gap%s in the last %llu s: its callback came too late (the machine was busy, or "
+      "the audio thread may not run at a high priority)",
+      static_cast<unsigned long long>(gaps), gaps == 1 ? "" : "s",
+      static_cast<unsigned long long>((now - supervisor.underrunsSinceMs + 500) / 1000));
+  supervisor.underrunsSaid = count;
+  supervisor.underrunsSinceMs = now;
+  supervisor.underrunLineMs = now;
+}
 
 // One look at the device; returns whether it is (still) lost.
 bool superviseOnce(bool lost, bool& reportedStuck) {
@@ -43,6 +69,7 @@ bool superviseOnce(bool lost, bool& reportedStuck) {
       return false;
     }
     reportedStuck = false;
+    reportUnderruns();
     if (health == AudioDeviceHealth::Playing) return false;
     diagnostic("audio", "the output device went away; trying to open it again every second");
     outputState = OutputState::Waiting;
@@ -85,6 +112,9 @@ void startDeviceSupervisor(uint32_t rate) {
   outputState = OutputState::Playing;
   supervisor.stop = false;
   supervisor.rate = rate;
+  supervisor.underrunsSaid = audioDeviceUnderruns();
+  supervisor.underrunsSinceMs = monotonicMilliseconds();
+  supervisor.underrunLineMs = 0;
   supervisor.thread = std::thread(superviseDevice);
 }
 

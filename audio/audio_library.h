@@ -9,7 +9,9 @@
 // The samples of each request pass, as floats, through the stream's effects in
 // the order they were set; all playing streams are summed and converted back
 // to 16-bit with saturation. The device takes that output in periods of
-// audioDevicePeriodFrames, so the added latency stays below 150 ms.
+// audioDevicePeriodFrames: 10 ms, short so that the sound follows the motion
+// closely, and a whole number of milliseconds, which SDL's disk and dummy
+// drivers need to keep time.
 //
 // A stream procedure runs while the library holds its lock: it must not call
 // the library, apart from BASS_GetVersion and BASS_ErrorGetCode.
@@ -42,7 +44,7 @@ constexpr uint32_t audioEffectReverb = 8;  // the one effect type (audio/reverb.
 constexpr uint32_t audioPlayLoop = 4;      // accepted by BASS_StreamPlay; streams run until freed
 constexpr uint32_t audioRequestFrames = 4410;
 constexpr uint32_t audioRequestBytes = audioRequestFrames * 4;
-constexpr uint32_t audioDevicePeriodFrames = 1024;
+constexpr uint32_t audioDevicePeriodFrames = 441;
 constexpr int32_t audioMaxStreams = 4;
 constexpr int32_t audioMaxEffects = 8;
 

@@ -172,12 +172,14 @@ int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameC
   run.phase.store(CapturePhase::Streaming);
   noteSign(run);
   run.framesDelivered.store(0);
+  run.frameNanoseconds.store(run.signNanoseconds.load());
   run.mode = system->modes[size_t(mode)];
   run.callback = callback;
   run.tag = tag;
   run.user = user;
   run.decoder = {};
   run.device = {};
+  run.recovery = {};
   run.file = {};
   run.layoutBytes = captureLayoutBytes(run.mode.width, run.mode.height);
   run.target = {static_cast<uint8_t*>(std::calloc(run.layoutBytes, 1)), run.mode.width, run.mode.height};
@@ -238,14 +240,15 @@ bool isCaptureRunning(uint32_t handle) {
 
 CaptureActivity captureActivity(uint32_t handle) {
   CaptureSystem* system = connectedSystem(handle);
-  if (!system || !system->capturing) return {CaptureState::NotCapturing, 0, 0};
+  if (!system || !system->capturing) return {CaptureState::NotCapturing, 0, 0, 0};
   const CaptureRun& run = system->run;
   const CapturePhase phase = run.phase.load();
   const int64_t now = monotonicNanoseconds();
   const int64_t stallAfter = run.stallAfterNanoseconds.load();
   const int64_t sinceMs = std::max<int64_t>(0, (now - run.signNanoseconds.load()) / 1000000);
+  const int64_t sinceFrameMs = std::max<int64_t>(0, (now - run.frameNanoseconds.load()) / 1000000);
   CaptureActivity activity{CaptureState::Delivering, uint32_t(std::min<int64_t>(sinceMs, UINT32_MAX)),
-                           run.framesDelivered.load()};
+                           run.framesDelivered.load(), uint32_t(std::min<int64_t>(sinceFrameMs, UINT32_MAX))};
   if (phase == CapturePhase::Ended) {
     activity.state = CaptureState::Ended;
   } else if (phase == CapturePhase::WaitingForCamera) {

@@ -73,7 +73,8 @@ bool cameraDetails(uint32_t system, int32_t device, CameraDetails& details);
 // The thread gives a sign of life when a frame it delivered comes back from
 // the callback and when it wakes from a wait it chose (the device had
 // something, even frames it could not use; a pacing wait ended). A watchdog
-// acts on Stalled and Ended; WaitingForCamera is healthy however long it lasts.
+// acts on Stalled and Ended, and on a camera that is there but has delivered
+// no frame for long; WaitingForCamera is healthy however long it lasts.
 enum class CaptureState : uint8_t {
   NotCapturing,      // no capture started (or it was stopped)
   Delivering,        // a sign within captureStallMs (or within a timed wait the thread
@@ -86,8 +87,10 @@ enum class CaptureState : uint8_t {
 constexpr uint32_t captureStallMs = 1000;
 struct CaptureActivity {
   CaptureState state;
-  uint32_t millisecondsSinceSign;  // since the last sign (while waiting for the camera: since
-                                   // the wait began or last woke); 0 when not capturing
-  uint64_t framesDelivered;        // by this capture so far
+  uint32_t millisecondsSinceSign;   // since the last sign (while waiting for the camera: since
+                                    // the wait began or last woke); 0 when not capturing
+  uint64_t framesDelivered;         // by this capture so far
+  uint32_t millisecondsSinceFrame;  // since the last frame delivered (or the capture's start, or the
+                                    // unplugged camera's return); 0 when not capturing
 };
 CaptureActivity captureActivity(uint32_t system);

@@ -66,10 +66,14 @@ constexpr uint8_t startOfImage = 0xd8;
 constexpr uint8_t endOfImage = 0xd9;
 constexpr uint8_t startOfScan = 0xda;
 
+constexpr const char* truncated = "a truncated JPEG";
+
 // Finds the JPEG image in a camera buffer by walking its markers: segments
 // by their lengths, entropy-coded data up to the next marker that is neither
-// a stuffed zero nor a restart. Null when found, else why not.
-const char* locateJpeg(const uint8_t* bytes, size_t count, size_t& start, size_t& length) {
+// a stuffed zero nor a restart. Null when found, else why not. A buffer that
+// ends in a scan's data may hold a whole picture without its end marker
+// (`ended` false): only decoding it tells.
+const char* locateJpeg(const uint8_t* bytes, size_t count, size_t& start, size_t& length, bool& ended) {
   const uint8_t* end = bytes + count;
   const uint8_t* at = bytes;
   for (;;) {  // the first SOI that a marker follows
@@ -80,7 +84,7 @@ const char* locateJpeg(const uint8_t* bytes, size_t count, size_t& start, size_t
   }
   start = size_t(at - bytes);
   at += 2;
-  constexpr const char* truncated = "a truncated JPEG";
+  ended = true;
   for (;;) {
     if (at >= end || *at != markerStart) return truncated;
     while (at < end && *at == markerStart) ++at;  // fill bytes
@@ -96,10 +100,13 @@ const char* locateJpeg(const uint8_t* bytes, size_t count, size_t& start, size_t
     if (marker != startOfScan) continue;
     for (;;) {  // entropy-coded data
       at = static_cast<const uint8_t*>(std::memchr(at, markerStart, size_t(end - at)));
-      if (!at) return truncated;
-      const uint8_t* next = at + 1;
+      const uint8_t* next = at ? at + 1 : end;
       while (next < end && *next == markerStart) ++next;
-      if (next >= end) return truncated;
+      if (next >= end) {  // the buffer ends in the scan
+        ended = false;
+        length = count - start;
+        return nullptr;
+      }
       if (*next != 0 && (*next < 0xd0 || *next > 0xd7)) break;
       at = next + 1;
     }
@@ -185,7 +192,8 @@ bool placeDecodedPicture(const AVFrame* picture, PictureDecoder& decoder, const 
 }
 
 bool findJpegImage(const uint8_t* bytes, size_t count, size_t& start, size_t& length) {
-  return locateJpeg(bytes, count, start, length) == nullptr;
+  bool ended = false;
+  return locateJpeg(bytes, count, start, length, ended) == nullptr && ended;
 }
 
 bool placeJpegImage(const uint8_t* bytes, size_t byteCount, PictureDecoder& decoder,
@@ -193,8 +201,8 @@ bool placeJpegImage(const uint8_t* bytes, size_t byteCount, PictureDecoder& deco
   decoder.refusal = "not decodable: FFmpeg has no MJPEG decoder";
   if (!decoder.context) return false;
   size_t start = 0, length = 0;
-  decoder.refusal =
-      byteCount > (1u << 30) ? "too large" : locateJpeg(bytes, byteCount, start, length);
+  bool ended = false;
+  decoder.refusal = byteCount > (1u << 30) ? "too large" : locateJpeg(bytes, byteCount, start, length, ended);
   if (decoder.refusal) return false;
   // The decoder may read a little past the data: hand it a padded copy.
   decoder.refusal = notConvertible;
@@ -207,7 +215,9 @@ bool placeJpegImage(const uint8_t* bytes, size_t byteCount, PictureDecoder& deco
   const int sent = avcodec_send_packet(decoder.context, packet);
   packet->data = nullptr;
   packet->size = 0;
-  decoder.refusal = "a damaged JPEG";
+  // Without its end marker a picture counts only when its scan decodes to
+  // the last block: the decoder, told to explode, fails one it overreads.
+  decoder.refusal = ended ? "a damaged JPEG" : truncated;
   if (sent < 0 || avcodec_receive_frame(decoder.context, decoder.frame) < 0) return false;
   AVFrame* picture = decoder.frame;
   const bool damaged = picture->decode_error_flags != 0 || (picture->flags & AV_FRAME_FLAG_CORRUPT);

@@ -42,7 +42,8 @@ bool findJpegImage(const uint8_t* bytes, size_t count, size_t& start, size_t& le
 
 // Decodes the MJPEG frame in a camera buffer and places its luma. False for
 // a frame that is truncated, or damaged in a way the decoder notices (it is
-// asked to fail rather than conceal).
+// asked to fail rather than conceal). A frame without its end marker is
+// taken when its scan decodes whole.
 bool placeJpegImage(const uint8_t* bytes, size_t byteCount, PictureDecoder& decoder,
                     const LayoutTarget& target);
 

@@ -47,11 +47,25 @@ struct V4l2Stream {
   StreamBuffer buffers[maxGrantedBuffers];
   uint32_t bufferCount;
   bool streaming;
+  int64_t lastBufferNanoseconds;  // monotonic: the last buffer dequeued, whole or not, or the start
+  bool buffered;                  // a buffer came since the start
+  int failure;                    // errno of the call that found the queue failed
   // Frames that arrived since the last one the analysis got, and when that was.
   int64_t lastUsableNanoseconds;  // monotonic
   uint32_t unusableFrames;
   const char* lastRefusal;
   bool silenceReported;
+};
+
+// What the V4L2 camera has tried since its frames stopped or a start failed;
+// kept across the reopenings it makes.
+struct V4l2Recovery {
+  int64_t troubleSinceNanoseconds;  // the last buffer before a stall or a queue error; 0: none
+  int steps;                        // restarts and reopenings since then
+  uint32_t attempts;                // starts tried since the last one that streamed
+  int64_t pauseMs;                  // before the next attempt
+  const char* lastStep;             // the last failure said, so each kind is said once
+  int lastError;
 };
 
 // A video file's pictures on the recording's time line: the same stamps live
@@ -93,6 +107,7 @@ struct CaptureRun {
   std::atomic<int64_t> signNanoseconds;        // monotonic: last frame delivered or knowing wake
   std::atomic<int64_t> stallAfterNanoseconds;  // no sign by then: stalled
   std::atomic<uint64_t> framesDelivered;
+  std::atomic<int64_t> frameNanoseconds;  // monotonic: the last frame delivered, or since the camera is there
   CaptureFrameCallback callback;
   uint32_t tag;
   uint32_t user;
@@ -101,6 +116,7 @@ struct CaptureRun {
   size_t layoutBytes;
   PictureDecoder decoder;
   V4l2Stream device;
+  V4l2Recovery recovery;
   FileStream file;
 };
 
@@ -185,7 +201,13 @@ std::vector<std::string> videoNodePaths();
 bool queryCaptureNode(const char* path, bool named, CameraEntry& camera, std::vector<CameraSkip>& skipped);
 int openCaptureNode(const char* path);
 void listV4l2Modes(int fd, std::vector<CaptureMode>& modes);
-bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream);
+// Why a start failed: what the camera did and the driver's errno, 0 when its
+// answer cannot be used (said in a line already).
+struct StartFailure {
+  const char* step;
+  int error;
+};
+bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream, StartFailure& failure);
 void stopV4l2Stream(V4l2Stream& stream);
 void runV4l2Capture(CaptureRun& run);
 
@@ -230,6 +252,8 @@ void setVideoPacketReader(PacketReader reader);
 bool waitForStop(CaptureRun& run, int timeoutMs);
 // The same until the monotonic clock reads `dueNanoseconds`, to the microsecond.
 bool waitForStopUntil(CaptureRun& run, int64_t dueNanoseconds);
+// A wait of the thread's own until then (a poll with a timeout) counts as a sign of life.
+void noteWaitUntil(CaptureRun& run, int64_t dueNanoseconds);
 // The capture thread is awake and doing its work (for captureActivity).
 void noteSign(CaptureRun& run);
 void setCapturePhase(CaptureRun& run, CapturePhase phase);

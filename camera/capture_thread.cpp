@@ -31,9 +31,15 @@ void noteSign(CaptureRun& run) {
   noteSignUntil(run, now, now);
 }
 
+void noteWaitUntil(CaptureRun& run, int64_t dueNanoseconds) {
+  noteSignUntil(run, monotonicNanoseconds(), dueNanoseconds);
+}
+
 void setCapturePhase(CaptureRun& run, CapturePhase phase) {
   noteSign(run);
-  run.phase.store(phase);
+  // A camera that is there again has its own time to deliver.
+  if (run.phase.exchange(phase) == CapturePhase::WaitingForCamera)
+    run.frameNanoseconds.store(run.signNanoseconds);
 }
 
 bool waitForStop(CaptureRun& run, int timeoutMs) {
@@ -56,4 +62,5 @@ void deliverFrame(CaptureRun& run) {
   run.callback(run.tag, &frame, run.user);
   run.framesDelivered.fetch_add(1);
   noteSign(run);
+  run.frameNanoseconds.store(run.signNanoseconds.load());
 }

@@ -1,16 +1,61 @@
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "camera/capture_v4l2.h"
 #include "platform/diagnostics.h"
+#include "platform/monotonic_time.h"
 
 void runV4l2Capture(CaptureRun& run) {
-  while (streamFrames(run) == StreamEnd::Lost) {
+  bool streaming = run.device.streaming;
+  if (!streaming) {  // the first start failed, and said so: try again in a while
     releaseLostDevice(run);
-    if (!awaitCamera(run)) return;
+    streaming =
+        !waitForStop(run, int(nextPauseMs(run.recovery))) && reopenCamera(run, Reopening::StartFailed);
   }
+  while (streaming) {
+    const StreamEnd end = streamFrames(run);
+    if (end == StreamEnd::Stopped || end == StreamEnd::Failed) return;
+    if (end == StreamEnd::Lost) {
+      releaseLostDevice(run);
+      streaming = reopenCamera(run, Reopening::Replugged);
+    } else {
+      streaming = recoverStream(run, end);
+    }
+  }
+}
+
+bool recoverStream(CaptureRun& run, StreamEnd trouble) {
+  V4l2Recovery& recovery = run.recovery;
+  const char* name = run.camera.name.c_str();
+  if (recovery.troubleSinceNanoseconds == 0) {  // frames came until now: restarting the stream may do
+    const int64_t lastBuffer = run.device.lastBufferNanoseconds;
+    recovery.troubleSinceNanoseconds = lastBuffer;
+    recovery.steps = 1;
+    if (trouble == StreamEnd::Stalled) {
+      diagnostic("camera", "no frame from %s for %.1f s: restarting its stream", name,
+                 double(monotonicNanoseconds() - lastBuffer) / 1e9);
+    } else {
+      diagnostic("camera", "the frame queue of %s failed (%s): restarting its stream", name,
+                 std::strerror(run.device.failure));
+    }
+    const int error = restartStream(run.device);
+    if (error == 0) return true;
+    if (error == ENODEV) {
+      reportLoss(error);
+      releaseLostDevice(run);
+      return reopenCamera(run, Reopening::Replugged);
+    }
+  }
+  if (recovery.steps++ == 1) {
+    diagnostic("camera", "still no frame from %s: opening it again", name);
+  } else if (waitForStop(run, int(nextPauseMs(recovery)))) {
+    return false;
+  }
+  releaseLostDevice(run);
+  return reopenCamera(run, Reopening::Stalled);
 }
 
 namespace {
@@ -57,7 +102,11 @@ bool v4l2Start(CaptureSystem& system, const CameraEntry& camera, CaptureRun& run
       return false;
     }
   }
-  return startStream(run.device.fd, run);
+  StartFailure failure{};
+  if (startStream(run.device.fd, run, failure)) return true;
+  if (failure.error == 0) return false;  // an answer it cannot use, said already
+  noteStartFailure(run, failure);        // the driver may be ready later: the thread tries again
+  return true;
 }
 
 void v4l2Stop(CaptureSystem& system, CaptureRun& run) {

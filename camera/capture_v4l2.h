@@ -21,21 +21,37 @@ const char* fieldProblem(uint32_t field);
 // Frames per second of a frame interval, rounded; 0 when it says none.
 int32_t roundedRate(const v4l2_fract& interval);
 
-// What a node is, asked of its driver.
-enum class NodeKind { Camera, NoStreaming, MultiPlanarOnly, NotACamera };
+// What a node is, asked of its driver. A capture node of a media-controller
+// pipeline (V4L2_CAP_IO_MC) streams only once its pipeline is set up (else
+// STREAMON gives EPIPE): it is no camera unless named.
+enum class NodeKind { Camera, PipelineNode, NoStreaming, MultiPlanarOnly, NotACamera };
+inline bool capturesVideo(NodeKind kind) {
+  return kind == NodeKind::Camera || kind == NodeKind::PipelineNode;
+}
 // Fills the camera's name, driver and bus from the node's answer; error is
 // the errno of a node that does not answer.
 NodeKind askNode(int fd, CameraEntry& camera, int& error);
 
-enum class StreamEnd { Stopped, Lost, Failed };
-// Delivers the device's frames until a stop, an unplug or a failure.
+enum class StreamEnd { Stopped, Lost, Failed, Stalled, QueueFailed };
+// Delivers the device's frames until a stop, an unplug, a failure, a stall
+// (no buffer at all for two seconds, or three frame intervals; five seconds
+// for the first after a start) or a queue error (its errno in
+// run.device.failure).
 StreamEnd streamFrames(CaptureRun& run);
 // Starts streaming `fd` in the run's mode; the descriptor is the run's from
-// here on, whatever the outcome.
-bool startStream(int fd, CaptureRun& run);
+// here on, whatever the outcome. Every opening of the camera passes here, the
+// first and each after an unplug or a stall: the one place for what a camera
+// must be told again when it has been opened anew.
+bool startStream(int fd, CaptureRun& run, StartFailure& failure);
+// STREAMOFF, every buffer queued again, STREAMON: what videobuf2 needs to
+// clear a queue error, and what starts a stopped transfer again. 0, or the
+// errno of the call that failed.
+int restartStream(V4l2Stream& stream);
 // Gives up a device that is gone: its buffers and its descriptor, so that
 // the driver can free it and give its node to the camera when it returns.
 void releaseLostDevice(CaptureRun& run);
+// Says that the camera is unplugged and waited for.
+void reportLoss(int error);
 
 // Opens the capture node that is `camera` come back: the same bus path, or
 // the same name on a node that is not another camera of that name (one in
@@ -44,7 +60,24 @@ int openCameraAgain(const CameraEntry& camera, const std::vector<std::string>& o
 // The capture nodes of other cameras with the camera's name: not to be taken
 // for it.
 std::vector<std::string> namesakes(const CameraEntry& camera);
-// Sleeps until the camera is back (true, streaming again), a stop, or a
-// return without its mode. The device folder is watched with inotify: the
-// thread wakes only when a node appears, changes its rights or goes.
-bool awaitCamera(CaptureRun& run);
+
+// A start that failed while the camera is there is tried again after a
+// pause, first this long, then twice as long each time, up to the longest.
+constexpr int64_t firstPauseMs = 1000;
+constexpr int64_t longestPauseMs = 30000;
+int64_t nextPauseMs(V4l2Recovery& recovery);
+// Counts a failed start and says it, once for each kind of failure.
+void noteStartFailure(CaptureRun& run, const StartFailure& failure);
+
+// Why the camera is opened again.
+enum class Reopening { Replugged, StartFailed, Stalled };
+// Opens the camera again and streams it in the run's mode (true), or ends
+// (false: a stop, a return without its mode, an answer that cannot be used,
+// /dev that cannot be watched). While its node is missing the thread sleeps
+// until one appears in /dev (inotify); while the node is there but the
+// driver fails, it tries again after a pause that grows to 30 s, with one
+// line for each kind of failure.
+bool reopenCamera(CaptureRun& run, Reopening why);
+// What to do about a stream that stalled or whose queue failed: restart it,
+// then open the camera again. False when the thread ends.
+bool recoverStream(CaptureRun& run, StreamEnd trouble);

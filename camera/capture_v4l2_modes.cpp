@@ -159,8 +159,9 @@ NodeKind askNode(int fd, CameraEntry& camera, int& error) {
   camera.driver = text(caps.driver, sizeof caps.driver);
   camera.busInfo = text(caps.bus_info, sizeof caps.bus_info);
   error = 0;
+  if ((nodeCaps & V4L2_CAP_VIDEO_CAPTURE) && !(nodeCaps & V4L2_CAP_STREAMING)) return NodeKind::NoStreaming;
   if (nodeCaps & V4L2_CAP_VIDEO_CAPTURE)
-    return (nodeCaps & V4L2_CAP_STREAMING) ? NodeKind::Camera : NodeKind::NoStreaming;
+    return (nodeCaps & V4L2_CAP_IO_MC) ? NodeKind::PipelineNode : NodeKind::Camera;
   return (nodeCaps & V4L2_CAP_VIDEO_CAPTURE_MPLANE) ? NodeKind::MultiPlanarOnly : NodeKind::NotACamera;
 }
 
@@ -183,13 +184,20 @@ bool queryCaptureNode(const char* path, bool named, CameraEntry& camera, std::ve
     return false;
   }
   int error = 0;
-  const NodeKind kind = askNode(fd, camera, error);
+  NodeKind kind = askNode(fd, camera, error);
+  if (kind == NodeKind::PipelineNode && named) kind = NodeKind::Camera;  // named: tried as a camera
   switch (kind) {
     case NodeKind::Camera: {
       std::vector<CaptureMode> modes;
       collectModes(fd, modes, path, &skipped);
       break;
     }
+    case NodeKind::PipelineNode:
+      addSkip(skipped, path, camera.name,
+              std::string("it belongs to a media-controller pipeline (an image processor's camera) that must "
+                          "be set up first (media-ctl); --camera ") +
+                  path + " uses it anyway");
+      break;
     case NodeKind::NoStreaming: addSkip(skipped, path, camera.name, "it offers no streaming I/O"); break;
     case NodeKind::MultiPlanarOnly:
       addSkip(skipped, path, camera.name, "it captures only through the multi-planar API");

@@ -33,7 +33,7 @@ int openCameraAgain(const CameraEntry& camera, const std::vector<std::string>& o
     CameraEntry found{};
     int error = 0;
     const bool same =
-        askNode(fd, found, error) == NodeKind::Camera &&
+        capturesVideo(askNode(fd, found, error)) &&
         ((!camera.busInfo.empty() && found.busInfo == camera.busInfo) || found.name == camera.name);
     if (same) {
       path = candidate;
@@ -51,7 +51,7 @@ std::vector<std::string> namesakes(const CameraEntry& camera) {
     if (fd < 0) continue;
     CameraEntry found{};
     int error = 0;
-    if (askNode(fd, found, error) == NodeKind::Camera && found.name == camera.name &&
+    if (capturesVideo(askNode(fd, found, error)) && found.name == camera.name &&
         found.busInfo != camera.busInfo) {
       others.push_back(candidate);
     }
@@ -61,11 +61,11 @@ std::vector<std::string> namesakes(const CameraEntry& camera) {
 }
 
 namespace {
-enum class Return { NotYet, Back, WithoutItsMode };
+enum class Return { NotYet, Back, Failed, End };
 
-// Reopens the camera when it is back and streams it in the run's mode.
-Return tryCameraAgain(CaptureRun& run, const std::vector<std::string>& others) {
-  std::string path;
+// Reopens the camera when it is there and streams it in the run's mode.
+Return tryCameraAgain(CaptureRun& run, const std::vector<std::string>& others, std::string& path,
+                      StartFailure& failure) {
   const int fd = openCameraAgain(run.camera, others, path);
   if (fd < 0) return Return::NotYet;
   std::vector<CaptureMode> modes;
@@ -76,18 +76,68 @@ Return tryCameraAgain(CaptureRun& run, const std::vector<std::string>& others) {
                run.camera.name.c_str(), path.c_str(), mode.width, mode.height,
                fourCodeName(mode.formatCode).c_str(), mode.framesPerSecond);
     ops().close(fd);
-    return Return::WithoutItsMode;
+    return Return::End;
   }
-  if (!startStream(fd, run)) {  // said why; another return may do better
-    releaseLostDevice(run);
-    return Return::NotYet;
+  if (startStream(fd, run, failure)) return Return::Back;
+  releaseLostDevice(run);
+  return failure.error ? Return::Failed : Return::End;  // an answer it cannot use is said already
+}
+
+// Says that the camera streams again.
+void reportBack(CaptureRun& run, Reopening why, const std::string& path) {
+  const char* name = run.camera.name.c_str();
+  if (why == Reopening::Replugged) {
+    diagnostic("camera", "%s is back at %s: capture goes on.", name, path.c_str());
+  } else if (run.recovery.attempts > 0) {
+    diagnostic("camera", "%s streams at %s after %u attempts: capture goes on.", name, path.c_str(),
+               run.recovery.attempts + 1);
   }
-  diagnostic("camera", "%s is back at %s: capture goes on.", run.camera.name.c_str(), path.c_str());
-  return Return::Back;
+  run.recovery.attempts = 0;
+  run.recovery.lastStep = nullptr;
+  run.recovery.lastError = 0;
+  run.recovery.pauseMs = 0;
+}
+
+// Takes the watch's events; a namesake that went may come back as ours.
+void readWatch(int watch, std::vector<std::string>& others) {
+  alignas(inotify_event) char events[4096];
+  ssize_t length;
+  while ((length = read(watch, events, sizeof events)) > 0) {
+    for (ssize_t at = 0; at < length;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      if ((event->mask & IN_DELETE) && event->len > 0) {
+        const std::string gone = std::string(videoDeviceFolder()) + "/" + event->name;
+        others.erase(std::remove(others.begin(), others.end(), gone), others.end());
+      }
+      at += ssize_t(sizeof(inotify_event) + event->len);
+    }
+  }
 }
 }  // namespace
 
-bool awaitCamera(CaptureRun& run) {
+void noteStartFailure(CaptureRun& run, const StartFailure& failure) {
+  V4l2Recovery& recovery = run.recovery;
+  ++recovery.attempts;
+  if (recovery.lastStep == failure.step && recovery.lastError == failure.error) return;
+  recovery.lastStep = failure.step;
+  recovery.lastError = failure.error;
+  // uvcvideo passes on ENOSPC when the host controller cannot reserve the
+  // camera's bandwidth on its bus.
+  const std::string reason =
+      failure.error == ENOSPC ? std::string(std::strerror(ENOSPC)) +
+                                    ": the USB bus has no bandwidth left for it; plug it into another port, "
+                                    "or use a camera fewer on that hub"
+                              : std::strerror(failure.error);
+  diagnostic("camera", "Camera %s (%s): trying again, at most %d s apart.", failure.step, reason.c_str(),
+             int(longestPauseMs / 1000));
+}
+
+int64_t nextPauseMs(V4l2Recovery& recovery) {
+  recovery.pauseMs = recovery.pauseMs ? std::min(2 * recovery.pauseMs, longestPauseMs) : firstPauseMs;
+  return recovery.pauseMs;
+}
+
+bool reopenCamera(CaptureRun& run, Reopening why) {
   const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (watch < 0 ||
       inotify_add_watch(watch, videoDeviceFolder(), IN_CREATE | IN_ATTRIB | IN_MOVED_TO | IN_DELETE) < 0) {
@@ -100,10 +150,20 @@ bool awaitCamera(CaptureRun& run) {
   bool back = false;
   for (;;) {
     // Looked at once the watch is set, so a camera that came back meanwhile is seen.
-    const Return outcome = tryCameraAgain(run, others);
-    if (outcome != Return::NotYet) {
-      back = outcome == Return::Back;
+    std::string path;
+    StartFailure failure{};
+    const Return outcome = tryCameraAgain(run, others, path, failure);
+    if (outcome == Return::Back) {
+      reportBack(run, why, path);
+      back = true;
       break;
+    }
+    if (outcome == Return::End) break;
+    if (outcome == Return::Failed) {  // there, but not ready: a while, not a /dev event, tells
+      noteStartFailure(run, failure);
+      if (waitForStop(run, int(nextPauseMs(run.recovery)))) break;
+      readWatch(watch, others);
+      continue;
     }
     setCapturePhase(run, CapturePhase::WaitingForCamera);
     pollfd waits[2] = {{watch, POLLIN, 0}, {run.stopFd, POLLIN, 0}};
@@ -113,18 +173,7 @@ bool awaitCamera(CaptureRun& run) {
     } while (ready < 0 && errno == EINTR);
     setCapturePhase(run, CapturePhase::Streaming);  // looking is no waiting: a hang here is a stall
     if (ready < 0 || waits[1].revents) break;
-    alignas(inotify_event) char events[4096];
-    ssize_t length;
-    while ((length = read(watch, events, sizeof events)) > 0) {
-      for (ssize_t at = 0; at < length;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-        if ((event->mask & IN_DELETE) && event->len > 0) {  // a namesake that went may come back as ours
-          const std::string gone = std::string(videoDeviceFolder()) + "/" + event->name;
-          others.erase(std::remove(others.begin(), others.end(), gone), others.end());
-        }
-        at += ssize_t(sizeof(inotify_event) + event->len);
-      }
-    }
+    readWatch(watch, others);
   }
   close(watch);
   return back;

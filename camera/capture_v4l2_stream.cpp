@@ -71,20 +71,36 @@ void reportEnd(const char* what, int error) {
   diagnostic("camera", "Camera %s (%s): capture ended.", what, std::strerror(error));
 }
 
-void reportLoss(int error) {
-  diagnostic("camera", "Camera unplugged (%s): waiting for it to come back.", std::strerror(error));
-}
-
 // Outcome of draining the device's ready buffers.
-enum class Drain { Frame, Nothing, Gone };
+enum class Drain { Frame, Nothing, Gone, QueueFailed };
 
-// A dequeue error other than an unplug (EIO: the signal was lost, say) may
-// pass: the thread pauses and tries again, and gives up only when that many
-// wakes in a row fail, about two seconds.
-constexpr int maxFailedWakes = 50;
-constexpr int failedWakePauseMs = 40;
 // Frames arriving that long without one the analysis can use are worth a line.
 constexpr int64_t silenceLimitNanoseconds = 2000000000;
+// No buffer at all for that long (or three frame intervals of a slower mode)
+// is a stall: after a USB transfer error the video class driver stops
+// completing buffers without telling anyone.
+constexpr int64_t stallLimitNanoseconds = 2000000000;
+// Some cameras take a second or two after STREAMON for their first frame
+// (exposure settling, a large MJPEG mode): restarting them sooner would
+// never let them begin.
+constexpr int64_t firstBufferLimitNanoseconds = 5000000000;
+
+int64_t stallLimit(const CaptureMode& mode, const V4l2Stream& stream) {
+  if (!stream.buffered) return firstBufferLimitNanoseconds;
+  const int64_t frames = mode.framesPerSecond > 0 ? 3 * 1000000000ll / mode.framesPerSecond : 0;
+  return std::max(stallLimitNanoseconds, frames);
+}
+
+// A call that failed on the queue: the device is gone (ENODEV), or the queue
+// failed and stays so until STREAMOFF (videobuf2's q->error gives EIO).
+Drain queueFailure(V4l2Stream& stream, int error) {
+  if (error == ENODEV) {
+    reportLoss(error);
+    return Drain::Gone;
+  }
+  stream.failure = error;
+  return Drain::QueueFailed;
+}
 
 double secondsSince(int64_t thenNanoseconds) {
   return double(monotonicNanoseconds() - thenNanoseconds) / 1e9;
@@ -122,9 +138,8 @@ const char* bufferProblem(const V4l2Stream& stream, const v4l2_buffer& buffer) {
 
 // Dequeues every ready buffer, requeues all but the newest whole one, and
 // places that one. Buffers that cannot hold a whole frame are requeued
-// unread. A dequeue error that may pass ends the draining and is left in
-// `failure`.
-Drain drainNewest(CaptureRun& run, int& failure) {
+// unread.
+Drain drainNewest(CaptureRun& run) {
   V4l2Stream& stream = run.device;
   int newest = -1;
   uint32_t newestBytes = 0;
@@ -134,20 +149,20 @@ Drain drainNewest(CaptureRun& run, int& failure) {
     buffer.memory = V4L2_MEMORY_MMAP;
     if (deviceIoctl(stream.fd, VIDIOC_DQBUF, &buffer) < 0) {
       if (errno == EAGAIN) break;
-      if (errno == ENODEV) {
-        reportLoss(errno);
-        return Drain::Gone;
-      }
-      failure = errno;
-      break;
+      if (newest >= 0) queueBuffer(stream, uint32_t(newest));  // fails alike; restarting takes it back
+      return queueFailure(stream, errno);
     }
     if (buffer.index >= stream.bufferCount) continue;  // never mapped, never queued
+    stream.lastBufferNanoseconds = monotonicNanoseconds();
+    stream.buffered = true;
     if (const char* problem = bufferProblem(stream, buffer)) {
-      noteUnusable(stream, problem);
-      queueBuffer(stream, buffer.index);
+      // An empty buffer flagged as damaged is one the driver gave back when
+      // it cancelled its queue, not a frame.
+      if (!(buffer.flags & V4L2_BUF_FLAG_ERROR) || buffer.bytesused > 0) noteUnusable(stream, problem);
+      if (!queueBuffer(stream, buffer.index)) return queueFailure(stream, errno);
       continue;
     }
-    if (newest >= 0) queueBuffer(stream, uint32_t(newest));
+    if (newest >= 0 && !queueBuffer(stream, uint32_t(newest))) return queueFailure(stream, errno);
     newest = int(buffer.index);
     newestBytes = buffer.bytesused;
   }
@@ -159,10 +174,7 @@ Drain drainNewest(CaptureRun& run, int& failure) {
                           stream.height,
                           stream.bytesPerLine};
   const bool placed = placeCameraImage(image, run.decoder, run.target);
-  if (!queueBuffer(stream, uint32_t(newest)) && errno == ENODEV) {
-    reportLoss(errno);
-    return Drain::Gone;
-  }
+  if (!queueBuffer(stream, uint32_t(newest))) return queueFailure(stream, errno);
   if (!placed) {
     noteUnusable(stream, run.decoder.refusal ? run.decoder.refusal : "not convertible");
     return Drain::Nothing;
@@ -172,7 +184,7 @@ Drain drainNewest(CaptureRun& run, int& failure) {
 }
 }  // namespace
 
-bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
+bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream, StartFailure& failure) {
   stream = {};
   stream.fd = fd;
   v4l2_format format{};
@@ -182,9 +194,10 @@ bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
   format.fmt.pix.pixelformat = uint32_t(mode.formatCode);
   format.fmt.pix.field = V4L2_FIELD_NONE;
   if (deviceIoctl(fd, VIDIOC_S_FMT, &format) < 0) {
-    diagnostic("camera", "Camera refused its mode (%s).", std::strerror(errno));
+    failure = {"refused its mode", errno};
     return false;
   }
+  failure = {"answered with a mode it cannot be read in", 0};
   const v4l2_pix_format& chosen = format.fmt.pix;
   if (!isConvertibleFormat(chosen.pixelformat) || chosen.width == 0 || chosen.height == 0 ||
       chosen.width > 8192 || chosen.height > 8192) {
@@ -216,18 +229,20 @@ bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream) {
   request.count = maxStreamBuffers;
   request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   request.memory = V4L2_MEMORY_MMAP;
-  if (deviceIoctl(fd, VIDIOC_REQBUFS, &request) < 0 || request.count == 0) {
-    diagnostic("camera", "Camera gave no frame buffers (%s).", std::strerror(errno));
+  const int granted = deviceIoctl(fd, VIDIOC_REQBUFS, &request);
+  if (granted < 0 || request.count == 0) {
+    failure = {"gave no frame buffers", granted < 0 ? errno : ENOMEM};
     return false;
   }
   v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   if (!mapAndQueueBuffers(stream, request.count) || deviceIoctl(fd, VIDIOC_STREAMON, &type) < 0) {
-    diagnostic("camera", "Camera did not start streaming (%s).", std::strerror(errno));
+    failure = {"did not start streaming", errno};
     releaseBuffers(stream);
     return false;
   }
   stream.streaming = true;
-  stream.lastUsableNanoseconds = monotonicNanoseconds();  // the silence is counted anew after every start
+  // The silence and the stall are counted anew after every start.
+  stream.lastUsableNanoseconds = stream.lastBufferNanoseconds = monotonicNanoseconds();
   return true;
 }
 
@@ -241,12 +256,19 @@ void stopV4l2Stream(V4l2Stream& stream) {
   releaseBuffers(stream);
 }
 
+void reportLoss(int error) {
+  diagnostic("camera", "Camera unplugged (%s): waiting for it to come back.", std::strerror(error));
+}
+
 StreamEnd streamFrames(CaptureRun& run) {
   V4l2Stream& stream = run.device;
-  int failedWakes = 0;
   for (;;) {
+    const int64_t due = stream.lastBufferNanoseconds + stallLimit(run.mode, stream);
+    const int64_t left = due - monotonicNanoseconds();
+    if (left <= 0) return StreamEnd::Stalled;
+    noteWaitUntil(run, due);
     pollfd waits[2] = {{stream.fd, POLLIN, 0}, {run.stopFd, POLLIN, 0}};
-    const int ready = ops().poll(waits, 2, -1);
+    const int ready = ops().poll(waits, 2, int((left + 999999) / 1000000));
     if (ready < 0) {
       if (errno == EINTR) continue;
       reportEnd("wait failed", errno);
@@ -260,34 +282,51 @@ StreamEnd streamFrames(CaptureRun& run) {
       reportLoss(ENODEV);
       return StreamEnd::Lost;
     }
-    if (!(events & (POLLIN | POLLERR))) continue;
-    int failure = 0;
-    const Drain drained = drainNewest(run, failure);
-    if (drained == Drain::Gone) return StreamEnd::Lost;
-    if (drained == Drain::Frame) {
-      deliverFrame(run);
-      failedWakes = 0;
-      continue;
+    if (!(events & (POLLIN | POLLERR))) continue;  // nothing yet: the stall limit decides
+    switch (drainNewest(run)) {
+      case Drain::Gone: return StreamEnd::Lost;
+      case Drain::QueueFailed: return StreamEnd::QueueFailed;
+      case Drain::Frame:
+        if (run.recovery.troubleSinceNanoseconds) {
+          diagnostic("camera", "frames from %s again after %.1f s", run.camera.name.c_str(),
+                     secondsSince(run.recovery.troubleSinceNanoseconds));
+          run.recovery = {};
+        }
+        deliverFrame(run);
+        break;
+      case Drain::Nothing:
+        // POLLERR with nothing to dequeue: videobuf2 says so of a queue that
+        // does not stream or has failed.
+        if (events & POLLERR) {
+          stream.failure = EIO;
+          return StreamEnd::QueueFailed;
+        }
+        break;
     }
-    // POLLERR with nothing to dequeue: the stream stands still (its queue
-    // failed, as when the device is going away): as bad as a failed dequeue.
-    if (failure == 0 && (events & POLLERR)) failure = EIO;
-    if (failure == 0) {
-      failedWakes = 0;
-      continue;
-    }
-    if (++failedWakes >= maxFailedWakes) {
-      reportEnd("failed", failure);
-      return StreamEnd::Failed;
-    }
-    if (waitForStop(run, failedWakePauseMs))
-      return StreamEnd::Stopped;  // the device stays readable: no spinning
   }
 }
 
-bool startStream(int fd, CaptureRun& run) {
-  if (!startV4l2Stream(fd, run.mode, run.device)) return false;
-  return !isCompressedFormat(run.device.fourcc) || run.decoder.context || openJpegDecoder(run.decoder);
+int restartStream(V4l2Stream& stream) {
+  v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (deviceIoctl(stream.fd, VIDIOC_STREAMOFF, &type) < 0) return errno;  // every buffer is ours again
+  stream.streaming = false;
+  for (uint32_t i = 0; i < stream.bufferCount; ++i) {
+    if (!queueBuffer(stream, i)) return errno;
+  }
+  if (deviceIoctl(stream.fd, VIDIOC_STREAMON, &type) < 0) return errno;
+  stream.streaming = true;
+  stream.buffered = false;
+  stream.lastBufferNanoseconds = monotonicNanoseconds();
+  return 0;
+}
+
+bool startStream(int fd, CaptureRun& run, StartFailure& failure) {
+  if (!startV4l2Stream(fd, run.mode, run.device, failure)) return false;
+  if (!isCompressedFormat(run.device.fourcc) || run.decoder.context || openJpegDecoder(run.decoder))
+    return true;
+  failure = {"has no decoder for its pictures", 0};
+  diagnostic("camera", "FFmpeg has no MJPEG decoder: capture not started.");
+  return false;
 }
 
 void releaseLostDevice(CaptureRun& run) {

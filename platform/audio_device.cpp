@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -14,10 +15,19 @@ AudioDeviceRequest openRequest{};
 // than the end means one runs now.
 std::atomic<uint64_t> callbackStartMs{0};
 std::atomic<uint64_t> callbackEndMs{0};
+std::atomic<uint64_t> underruns{0};
+// The audio thread's own: what it handed over and when.
+CallbackPacing pacing{};
+uint64_t framesGiven = 0;
 
 // Whether this layer holds SDL's audio subsystem: from the first opening until
 // the driver is released, across the reopenings of a lost device.
 bool driverHeld = false;
+
+// Whether late callbacks are gaps: SDL's dummy and disk drivers pace
+// themselves by sleeping a period after each callback, a little slower or
+// faster than a sound card, and have no buffer to run dry.
+bool countGaps = false;
 
 void releaseDriver() {
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
@@ -25,8 +35,12 @@ void releaseDriver() {
 }
 
 void SDLCALL deviceCallback(void*, Uint8* stream, int length) {
-  callbackStartMs.store(monotonicMilliseconds(), std::memory_order_relaxed);
+  const int64_t now = monotonicNanoseconds();
+  callbackStartMs.store(uint64_t(now / 1000000), std::memory_order_relaxed);
   const uint32_t frames = static_cast<uint32_t>(length) / 4;
+  if (callbackCameLate(pacing, now, framesGiven, openRequest.rate, frames) && countGaps)
+    underruns.fetch_add(1);
+  framesGiven += frames;
   openRequest.callback(openRequest.user, reinterpret_cast<int16_t*>(stream), frames);
   std::memset(stream + frames * 4, 0, static_cast<size_t>(length) - frames * 4);
   callbackEndMs.store(monotonicMilliseconds(), std::memory_order_release);
@@ -60,6 +74,8 @@ uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& 
     if (startingDriver) releaseDriver();
     return 0;
   }
+  const char* driver = SDL_GetCurrentAudioDriver();
+  countGaps = driver && std::strcmp(driver, "dummy") != 0 && std::strcmp(driver, "disk") != 0;
   return id;
 }
 
@@ -69,6 +85,8 @@ const char* audioDriverName() {
 }
 
 void startAudioDevice(uint32_t device) {
+  pacing = {};  // the callbacks are not running: the thread that owns these waits for the unpause
+  framesGiven = 0;
   const uint64_t now = monotonicMilliseconds();
   callbackStartMs.store(now, std::memory_order_relaxed);
   callbackEndMs.store(now, std::memory_order_release);
@@ -85,6 +103,28 @@ AudioDeviceHealth audioDeviceHealth(uint32_t device, uint32_t silentMs) {
   if (SDL_GetAudioDeviceStatus(device) != SDL_AUDIO_PLAYING) return AudioDeviceHealth::Lost;
   if (start <= end && now - end >= silentMs) return AudioDeviceHealth::Lost;
   return AudioDeviceHealth::Playing;
+}
+
+uint64_t audioDeviceUnderruns() { return underruns.load(); }
+
+bool callbackCameLate(CallbackPacing& pacing, int64_t now, uint64_t given, uint32_t rate,
+                      uint32_t periodFrames) {
+  // Whole seconds apart: months of frames times 10^9 would overflow.
+  const int64_t played = int64_t(given / rate) * 1000000000 + int64_t((given % rate) * 1000000000ull / rate);
+  const int64_t origin = now - played;    // frame 0's due time, were this callback just in time
+  if (!pacing.started || given < rate) {  // the first second: the device fills its buffer and settles
+    pacing = {true, origin, now};
+    return false;
+  }
+  // A sound card's clock may run slower than the system's: let the origin follow by up to 0.1 %.
+  const int64_t allowed =
+      pacing.originNanoseconds + std::max<int64_t>(0, now - pacing.lastNanoseconds) / 1000;
+  pacing.lastNanoseconds = now;
+  pacing.originNanoseconds = std::min(allowed, origin);
+  if (origin - pacing.originNanoseconds <= int64_t(uint64_t(periodFrames) * 1000000000ull / rate))
+    return false;
+  pacing.originNanoseconds = origin;  // the device waited: it plays on from here
+  return true;
 }
 
 uint64_t msSinceAudioCallback() {

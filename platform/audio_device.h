@@ -41,6 +41,26 @@ AudioDeviceHealth audioDeviceHealth(uint32_t device, uint32_t silentMs);
 // Milliseconds since the device's callback last returned (or since it was
 // started, before the first one), for a watchdog.
 uint64_t msSinceAudioCallback();
+
+// Callbacks that came too late since the first device was opened: each one
+// later than the device could wait, so that it played a gap (an underrun).
+uint64_t audioDeviceUnderruns();
+
+// How a device's callbacks keep time with what it plays. A callback that
+// asks for frames after `given` frames were handed over should come by the
+// time those have played; the earliest any callback came, so measured, is
+// its due time (a device runs ahead while it fills its buffer), allowed to
+// drift by 0.1 % for a sound card's clock and measured only after the first
+// second, while the device settles its buffer. Lateness over one period
+// means the device ran dry.
+struct CallbackPacing {
+  bool started;
+  int64_t originNanoseconds;  // the due time of frame 0 on the monotonic clock
+  int64_t lastNanoseconds;
+};
+// Counts the callback at `now`; true when it came late.
+bool callbackCameLate(CallbackPacing& pacing, int64_t nowNanoseconds, uint64_t given, uint32_t rate,
+                      uint32_t periodFrames);
 enum class AudioDriver : uint8_t {
   Keep,     // to open the device again
   Release,  // for good

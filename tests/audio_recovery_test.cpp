@@ -2,12 +2,14 @@
 // not while a stream procedure is stuck, and alive again once it returns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
 #include "audio/audio_library.h"
+#include "platform/audio_device.h"
 
 namespace {
 std::atomic<bool> frozen{false};
@@ -52,4 +54,41 @@ TEST(AudioOutputThread, AStuckProcedureIsNotAliveAndAReturnedOneIs) {
   EXPECT_TRUE(BASS_Free());
   EXPECT_TRUE(audioOutputAlive(300));
   unsetenv("SDL_AUDIODRIVER");
+}
+
+// When a callback counts as a gap in the sound: only when it comes later than
+// the device could wait, a period past the time its frames are due; a device
+// filling its buffer at the start, or a sound card whose clock runs a little
+// slow, is no gap.
+TEST(AudioDevicePacing, OnlyACallbackLaterThanAPeriodIsAGap) {
+  constexpr uint32_t rate = 44100, period = 441;  // 10 ms
+  constexpr int64_t ms = 1000000;
+  struct Case {
+    const char* what;
+    int callbacks;
+    int64_t (*when)(int callback);  // nanoseconds
+    int gaps;
+  };
+  const Case cases[] = {
+      {"steady", 6000, [](int k) -> int64_t { return k * 10 * ms; }, 0},
+      {"four at once to fill the buffer, then steady", 6000,
+       [](int k) -> int64_t { return std::max(0, k - 3) * 10 * ms; }, 0},
+      {"a buffer that settles 25 ms lower than it was first filled", 6000,
+       [](int k) -> int64_t { return k < 3 ? 0 : (k - 3) * 10 * ms + (k > 50 ? 25 * ms : 0); }, 0},
+      {"a sound card 0.05 % slow, for ten minutes", 60000, [](int k) -> int64_t { return k * 10005000ll; },
+       0},
+      {"one 5 ms late", 6000, [](int k) -> int64_t { return k * 10 * ms + (k == 3000 ? 5 * ms : 0); }, 0},
+      {"one 15 ms late, the device waiting from then on", 6000,
+       [](int k) -> int64_t { return k * 10 * ms + (k >= 3000 ? 15 * ms : 0); }, 1},
+      {"held for 300 ms twice", 6000,
+       [](int k) -> int64_t { return k * 10 * ms + (k >= 2000 ? 300 * ms : 0) + (k >= 4000 ? 300 * ms : 0); },
+       2},
+  };
+  for (const Case& c : cases) {
+    CallbackPacing pacing{};
+    int gaps = 0;
+    for (int k = 0; k < c.callbacks; ++k)
+      gaps += callbackCameLate(pacing, c.when(k), uint64_t(k) * period, rate, period);
+    EXPECT_EQ(gaps, c.gaps) << c.what;
+  }
 }

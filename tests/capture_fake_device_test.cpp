@@ -114,19 +114,22 @@ TEST_F(FakeCameraDevice, RefusesWhatTheKernelRefuses) {
   const int other = device().open(node().c_str(), O_RDWR | O_NONBLOCK);
   EXPECT_EQ(requestBuffers(other, 2), EBUSY);
   EXPECT_EQ(device().close(other), 0);
-  // Mapped: shared, readable, at an offset QUERYBUF gave; not freed while mapped.
+  // Mapped: shared, readable, at an offset QUERYBUF gave; freed while mapped,
+  // the mapping keeps its memory (orphaned, as since Linux 5.0).
   b = buffer(0);
   ASSERT_EQ(call(fd, VIDIOC_QUERYBUF, &b), 0);
   EXPECT_EQ(device().mmap(nullptr, b.length, PROT_READ, MAP_PRIVATE, fd, b.m.offset), MAP_FAILED);
   EXPECT_EQ(device().mmap(nullptr, b.length, PROT_READ, MAP_SHARED, fd, b.m.offset + 1), MAP_FAILED);
   void* mapped = device().mmap(nullptr, b.length, PROT_READ, MAP_SHARED, fd, b.m.offset);
   ASSERT_NE(mapped, MAP_FAILED);
-  EXPECT_EQ(requestBuffers(fd, 0), EBUSY);
+  v4l2_requestbuffers freeing{0, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP, 0, 0, {}};
+  EXPECT_EQ(call(fd, VIDIOC_REQBUFS, &freeing), 0);
+  EXPECT_NE(freeing.capabilities & V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS, 0u);
+  EXPECT_EQ(static_cast<const uint8_t*>(mapped)[0], 90);  // the last frame's, still there
   EXPECT_EQ(device().munmap(mapped, b.length), 0);
-  EXPECT_EQ(requestBuffers(fd, 0), 0);
   EXPECT_EQ(device().close(fd), 0);
   const std::string misuse = fakeMisuse();
-  EXPECT_EQ(std::count(misuse.begin(), misuse.end(), '\n'), 11) << misuse;
+  EXPECT_EQ(std::count(misuse.begin(), misuse.end(), '\n'), 10) << misuse;
 }
 
 TEST_F(FakeCameraDevice, ABlockingDequeueWaitsForAFrameOrTheUnplug) {
@@ -148,7 +151,8 @@ TEST_F(FakeCameraDevice, ABlockingDequeueWaitsForAFrameOrTheUnplug) {
     const int result = call(fd, VIDIOC_DQBUF, &b);
     const auto waited = Clock::now() - before;
     driver.join();
-    EXPECT_EQ(result, unplug ? EIO : 0);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(b.flags & V4L2_BUF_FLAG_ERROR, unplug ? V4L2_BUF_FLAG_ERROR : 0u);  // given back unfilled
     EXPECT_GE(waited, std::chrono::milliseconds(80));
   }
   EXPECT_EQ(fakeBlockingDequeues(), 2);
@@ -168,7 +172,7 @@ TEST_F(FakeCameraDevice, ADequeueBlockedForASecondIsAHangTheWatchdogBreaks) {
   device().close(fd);
 }
 
-TEST_F(FakeCameraDevice, UnplugFailsTheQueueThenUnregistersAndReplugIsANewDevice) {
+TEST_F(FakeCameraDevice, UnplugGivesTheBuffersBackThenUnregistersAndReplugIsANewDevice) {
   const int fd = device().open(node().c_str(), O_RDWR | O_NONBLOCK);
   ASSERT_EQ(requestBuffers(fd, 2), 0);
   ASSERT_EQ(queue(fd, 0), 0);
@@ -179,12 +183,16 @@ TEST_F(FakeCameraDevice, UnplugFailsTheQueueThenUnregistersAndReplugIsANewDevice
   ASSERT_EQ(call(fd, VIDIOC_QUERYCAP, &caps), 0);
   const std::string bus = reinterpret_cast<const char*>(caps.bus_info);
   fakeUnplug();
-  // First the queue fails, done buffer or not...
-  EXPECT_EQ(pollNow(fd, POLLIN | POLLPRI), POLLERR);
+  // First every buffer comes back, the one the driver held flagged...
+  EXPECT_EQ(pollNow(fd, POLLIN | POLLPRI), POLLIN);
   EXPECT_EQ(call(fd, VIDIOC_QUERYCAP, &caps), 0);
   v4l2_buffer b = buffer(0);
-  EXPECT_EQ(call(fd, VIDIOC_DQBUF, &b), EIO);
-  // ...then the device is gone.
+  ASSERT_EQ(call(fd, VIDIOC_DQBUF, &b), 0);
+  EXPECT_EQ(b.flags & V4L2_BUF_FLAG_ERROR, 0u);
+  ASSERT_EQ(call(fd, VIDIOC_DQBUF, &b), 0);
+  EXPECT_EQ(b.flags & V4L2_BUF_FLAG_ERROR, V4L2_BUF_FLAG_ERROR);
+  // ...the next QBUF finds the device gone, and so does everything after it.
+  EXPECT_EQ(queue(fd, 0), ENODEV);
   EXPECT_EQ(call(fd, VIDIOC_QUERYCAP, &caps), ENODEV);
   EXPECT_EQ(call(fd, VIDIOC_DQBUF, &b), ENODEV);
   EXPECT_EQ(pollNow(fd), POLLERR | POLLHUP);
@@ -202,5 +210,82 @@ TEST_F(FakeCameraDevice, UnplugFailsTheQueueThenUnregistersAndReplugIsANewDevice
   EXPECT_EQ(requestBuffers(again, 0), 0);
   EXPECT_EQ(device().close(fd), 0);
   EXPECT_EQ(device().close(again), 0);
+  EXPECT_EQ(fakeMisuse(), "");
+}
+
+TEST_F(FakeCameraDevice, AFailedQueueOrAStoppedTransferLastsUntilStreamoff) {
+  const int fd = device().open(node().c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_EQ(requestBuffers(fd, 2), 0);
+  for (const bool queueError : {true, false}) {
+    SCOPED_TRACE(queueError ? "vb2_queue_error" : "a USB transfer error");
+    ASSERT_EQ(queue(fd, 0), 0);
+    ASSERT_EQ(queue(fd, 1), 0);
+    ASSERT_EQ(stream(fd, true), 0);
+    ASSERT_TRUE(fakeProduceFrame(frame));
+    v4l2_buffer b = buffer(0);
+    if (queueError) {
+      fakeQueueError();
+      EXPECT_EQ(pollNow(fd), POLLERR);
+      EXPECT_EQ(call(fd, VIDIOC_DQBUF, &b), EIO);  // a done buffer or not
+      EXPECT_EQ(call(fd, VIDIOC_DQBUF, &b), EIO);
+      EXPECT_EQ(stream(fd, true), 0);  // streaming already: nothing changes
+      EXPECT_EQ(call(fd, VIDIOC_DQBUF, &b), EIO);
+    } else {
+      fakeTransferError();
+      ASSERT_EQ(call(fd, VIDIOC_DQBUF, &b), 0);  // the frame, then the buffer the driver held
+      ASSERT_EQ(call(fd, VIDIOC_DQBUF, &b), 0);
+      EXPECT_EQ(b.flags & V4L2_BUF_FLAG_ERROR, V4L2_BUF_FLAG_ERROR);
+      ASSERT_EQ(queue(fd, b.index), 0);
+      EXPECT_FALSE(fakeProduceFrame(frame));  // nothing completes, and nothing says so
+      EXPECT_EQ(pollNow(fd), 0);
+      EXPECT_EQ(call(fd, VIDIOC_DQBUF, &b), EAGAIN);
+    }
+    EXPECT_EQ(stream(fd, false), 0);
+    ASSERT_EQ(queue(fd, 0), 0);
+    ASSERT_EQ(queue(fd, 1), 0);
+    ASSERT_EQ(stream(fd, true), 0);
+    EXPECT_TRUE(fakeProduceFrame(frame));
+    EXPECT_EQ(call(fd, VIDIOC_DQBUF, &b), 0);
+    EXPECT_EQ(stream(fd, false), 0);
+  }
+  EXPECT_EQ(device().close(fd), 0);
+  EXPECT_EQ(fakeMisuse(), "");
+}
+
+TEST_F(FakeCameraDevice, AFailedStartLeavesTheBuffersQueuedAndNothingStreaming) {
+  FakeNode booting = {
+      "video0",
+      "Fake Cam",
+      FakeNodeKind::Capture,
+      {{V4L2_PIX_FMT_YUYV, FakeRange::Discrete, {{320, 240}}, FakeRange::Discrete, {{1, 30}}}},
+      {}};
+  booting.driver.formatErrors = {EIO};
+  booting.driver.startErrors = {ENOSPC, EPIPE};
+  FakeNode pipeline = booting;
+  pipeline.driver = {};
+  pipeline.mediaController = true;
+  for (const FakeNode& as : {booting, pipeline}) {
+    SCOPED_TRACE(as.mediaController ? "a media-controller node" : "a camera still booting");
+    fakeReplug("video0", as);
+    const int fd = device().open(node().c_str(), O_RDWR | O_NONBLOCK);
+    v4l2_capability caps{};
+    ASSERT_EQ(call(fd, VIDIOC_QUERYCAP, &caps), 0);
+    EXPECT_EQ((caps.device_caps & V4L2_CAP_IO_MC) != 0, as.mediaController);
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix = {320, 240, V4L2_PIX_FMT_YUYV, V4L2_FIELD_NONE, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<int> errors =
+        as.mediaController ? std::vector<int>{EPIPE, EPIPE} : std::vector<int>{ENOSPC, EPIPE, 0};
+    EXPECT_EQ(call(fd, VIDIOC_S_FMT, &format), as.mediaController ? 0 : EIO);
+    ASSERT_EQ(requestBuffers(fd, 2), 0);
+    ASSERT_EQ(queue(fd, 0), 0);
+    ASSERT_EQ(queue(fd, 1), 0);
+    for (const int error : errors) {
+      EXPECT_EQ(stream(fd, true), error);
+      EXPECT_EQ(fakeQueuedBuffers(), 2);
+      EXPECT_EQ(pollNow(fd), error ? POLLERR : 0);
+    }
+    EXPECT_EQ(device().close(fd), 0);
+  }
   EXPECT_EQ(fakeMisuse(), "");
 }

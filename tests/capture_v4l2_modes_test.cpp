@@ -44,7 +44,8 @@ TEST_F(CaptureDevice, ListsCaptureNodesInNumericOrderWithoutMetadataNodes) {
 TEST_F(CaptureDevice, TheCameraSettingNamesOneDeviceOrSaysWhyNot) {
   installFakeCamera({{"video0", "Cam A", FakeNodeKind::Capture, {discreteYuyv()}, {}},
                      {"video1", "Cam A", FakeNodeKind::Metadata, {}, {}},
-                     {"video2", "Cam B", FakeNodeKind::Capture, {discreteYuyv()}, {}}});
+                     {"video2", "Cam B", FakeNodeKind::Capture, {discreteYuyv()}, {}},
+                     {"video3", "Board ISP", FakeNodeKind::Capture, {discreteYuyv()}, {}, "", true}});
   const std::string folder = videoDeviceFolder();
   struct Case {
     const char* node;
@@ -54,6 +55,7 @@ TEST_F(CaptureDevice, TheCameraSettingNamesOneDeviceOrSaysWhyNot) {
   };
   const Case cases[] = {
       {"video2", "Cam B", nullptr, nullptr},
+      {"video3", "Board ISP", nullptr, nullptr},  // a media-controller node, named: taken as it is
       {"video1", nullptr, "Cam A: it captures no video (a metadata, output or radio node)",
        "FOLDER/video1 (Cam A) skipped: it captures no video (a metadata, output or radio node)"},
       {"video9", nullptr, "cannot be opened: No such file or directory",
@@ -206,7 +208,8 @@ TEST_F(CaptureDevice, NodesAndModesTheLayerCannotUseAreLeftOutWithAReason) {
       V4L2_PIX_FMT_MJPEG, FakeRange::Continuous, {{160, 120}, {1920, 1080}}, FakeRange::Discrete, {{1, 30}}};
   installFakeCamera({{"video0", "Board ISP", FakeNodeKind::MultiPlanar, {discreteYuyv()}, {}},
                      {"video1", "Capture Card", FakeNodeKind::Capture, {fields, anySize}, {}},
-                     {"video2", "Capture Card", FakeNodeKind::Metadata, {}, {}}});
+                     {"video2", "Capture Card", FakeNodeKind::Metadata, {}, {}},
+                     {"video3", "Board Camera", FakeNodeKind::Capture, {discreteYuyv()}, {}, "", true}});
   testing::internal::CaptureStderr();
   ASSERT_GE(CVAcquireVidCap(&system), 0);
   const int32_t devices = CVGetNumDevices(system);
@@ -219,7 +222,13 @@ TEST_F(CaptureDevice, NodesAndModesTheLayerCannotUseAreLeftOutWithAReason) {
   EXPECT_NE(lines.find(folder + "/video1: YUYV skipped: the driver sends each field in a buffer of its own"),
             std::string::npos)
       << lines;
-  EXPECT_EQ(lineCount(lines), 2) << lines;
+  EXPECT_NE(lines.find(folder +
+                       "/video3 (Board Camera) skipped: it belongs to a media-controller pipeline (an image "
+                       "processor's camera) that must be set up first (media-ctl); --camera " +
+                       folder + "/video3 uses it anyway"),
+            std::string::npos)
+      << lines;
+  EXPECT_EQ(lineCount(lines), 3) << lines;
   // A size range offers the analysis's own 640 x 480 first, then its ends.
   ASSERT_GE(CVDevConnect(system, 0), 0);
   const std::vector<Modes> modes = listModes(system);

@@ -15,16 +15,13 @@
 #include "support/frame_log.h"
 
 TEST_F(CaptureThread, UnplugIsSaidOnceAndWaitedOutWithoutSpinning) {
-  // The layer may look while the queue has failed (DQBUF: EIO, poll: POLLERR)
-  // or only once the device is unregistered (ENODEV, POLLERR | POLLHUP).
+  // The layer may look while the driver gives its buffers back flagged (the
+  // next QBUF: ENODEV) or only once the device is unregistered (ENODEV,
+  // POLLERR | POLLHUP).
   for (const bool unregistered : {false, true}) {
-    SCOPED_TRACE(unregistered ? "unregistered when the layer looks" : "queue failed when the layer looks");
-    installFakeCamera(oneCamera());
-    resetFrameLog();
-    testing::internal::CaptureStderr();
-    startStreaming();
-    ASSERT_TRUE(fakeProduceFrame(yuyvFrame(50)));
-    ASSERT_TRUE(waitForFrames(1, 2000));
+    SCOPED_TRACE(unregistered ? "unregistered when the layer looks"
+                              : "buffers given back when the layer looks");
+    ASSERT_NO_FATAL_FAILURE(deliverOneFrame(oneCamera()));
     ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
     if (unregistered) {
       fakeUnregister();  // both steps at once
@@ -104,12 +101,7 @@ TEST_F(CaptureThread, ACameraThatComesBackCarriesOnOtherwiseTheThreadSleepsUntil
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    installFakeCamera(oneCamera());
-    resetFrameLog();
-    testing::internal::CaptureStderr();
-    startStreaming();
-    ASSERT_TRUE(fakeProduceFrame(yuyvFrame(50)));
-    ASSERT_TRUE(waitForFrames(1, 2000));
+    ASSERT_NO_FATAL_FAILURE(deliverOneFrame(oneCamera()));
     fakeUnplug();
     fakeUnregister("video1");
     ASSERT_TRUE(
@@ -205,4 +197,64 @@ TEST_F(CaptureThread, TheLostCameraIsKnownByItsPortOrNameButNotTakenForItsNamesa
             "camera: Camera unplugged (No such device): waiting for it to come back.\n"
             "camera: Fake Cam is back at " +
                 std::string(videoDeviceFolder()) + "/video0: capture goes on.\n");
+}
+
+// A camera still booting (or on a bus without bandwidth left) fails its
+// start while its node is there: no /dev event will follow, so the layer
+// tries again after a growing pause, saying each kind of failure once.
+TEST_F(CaptureThread, AStartThatFailsWhileTheCameraIsThereIsTriedAgain) {
+  FakeNode booting = oneCamera()[0];
+  booting.driver.startErrors = {ENOSPC, ENOSPC};
+  struct Case {
+    const char* what;
+    bool replugged;
+    const char* lines;
+  };
+  const Case cases[] = {
+      {"at start-up", false,
+       "camera: Camera did not start streaming (No space left on device: the USB bus has no bandwidth left "
+       "for "
+       "it; plug it into another port, or use a camera fewer on that hub): trying again, at most 30 s "
+       "apart.\n"
+       "camera: Fake Cam streams at FOLDER/video0 after 3 attempts: capture goes on.\n"},
+      {"after a replug", true,
+       "camera: Camera unplugged (No such device): waiting for it to come back.\n"
+       "camera: Camera did not start streaming (No space left on device: the USB bus has no bandwidth left "
+       "for "
+       "it; plug it into another port, or use a camera fewer on that hub): trying again, at most 30 s "
+       "apart.\n"
+       "camera: Fake Cam is back at FOLDER/video0: capture goes on.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<FakeNode> nodes = oneCamera();
+    if (!c.replugged) nodes[0] = booting;
+    installFakeCamera(nodes);
+    resetFrameLog();
+    testing::internal::CaptureStderr();
+    const auto start = Clock::now();
+    startStreaming(c.replugged ? 4 : 0);
+    if (c.replugged) {
+      ASSERT_TRUE(fakeProduceFrame(yuyvFrame(50)));
+      ASSERT_TRUE(waitForFrames(1, 2000));
+      fakeUnplug();
+      ASSERT_TRUE(
+          waitUntil(2000, [&] { return captureActivity(system).state == CaptureState::WaitingForCamera; }));
+      fakeReplug("video0", booting);
+    }
+    const Frame frame = yuyvFrame(90);
+    const bool flows =
+        waitUntil(6000, [&] { return fakeProduceFrame(frame); }) && waitForFrames(c.replugged ? 2 : 1, 2000);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(CVDevStopCap(system, captureId), 0);
+    EXPECT_GE(CVReleaseVidCap(system), 0);
+    system = 0;
+    std::string expected = c.lines;
+    expected.replace(expected.find("FOLDER"), 6, videoDeviceFolder());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+    EXPECT_TRUE(flows);
+    EXPECT_GE(took, std::chrono::milliseconds(3000));  // 1 s, then 2 s
+    EXPECT_EQ(fakeMisuse(), "");
+    uninstallFakeCamera();
+  }
 }

@@ -94,7 +94,8 @@ TEST_F(CaptureThread, MjpegFramesAreTakenAsDecodersTakeThem) {
          return led;
        },
        true},
-      {"truncated", [&](const Frame& jpeg) { return cut(jpeg, jpeg.size() * 3 / 5); }, false},
+      {"without its end marker", [&](const Frame& jpeg) { return cut(jpeg, jpeg.size() - 2); }, true},
+      {"truncated in its scan", [&](const Frame& jpeg) { return cut(jpeg, jpeg.size() * 3 / 5); }, false},
       {"truncated, then an end marker",
        [&](const Frame& jpeg) {
          Frame ended = cut(jpeg, jpeg.size() * 3 / 5);
@@ -245,52 +246,59 @@ TEST_F(CaptureThread, ActivityTellsAStuckCallbackFromALiveCapture) {
   EXPECT_EQ(stopped.state, CaptureState::NotCapturing);
 }
 
-TEST_F(CaptureThread, ALostSignalIsRiddenOut) {
-  installFakeCamera(oneCamera());
-  testing::internal::CaptureStderr();
-  startStreaming();
-  setFakeDequeueFailures(1, EIO);
-  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(40)));
-  const bool first = waitForFrames(1, 2000);
-  bool kept = first;  // and the frames after it
-  for (int i = 0; i < 4 && kept; ++i) {
-    kept = produceWhenReady(yuyvFrame(uint8_t(50 + i))) && waitForFrames(2 + i, 2000);
-  }
+// videobuf2's q->error sticks until STREAMOFF: the stream is restarted,
+// once, and frames flow again.
+TEST_F(CaptureThread, AFailedQueueIsRestartedAndFramesFlowAgain) {
+  ASSERT_NO_FATAL_FAILURE(deliverOneFrame(oneCamera(), 40));
+  ASSERT_TRUE(waitUntil(2000, [] { return fakeQueuedBuffers() == 4; }));
+  fakeQueueError();
+  const Frame frame = yuyvFrame(50);
+  const bool flows = waitUntil(2000, [&] { return fakeProduceFrame(frame); }) && waitForFrames(2, 2000);
   const bool running = isCaptureRunning(system);
   EXPECT_GE(CVDevStopCap(system, captureId), 0);
-  const std::string errors = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(first);
-  EXPECT_TRUE(kept);
+  const std::string lines = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(flows);
   EXPECT_TRUE(running);
-  EXPECT_EQ(errors, "");
-  if (kept) {
-    EXPECT_EQ(layoutLuma(loggedFrame(4), 320, 0, 0), 53);
+  ASSERT_EQ(lineCount(lines), 2) << lines;
+  EXPECT_EQ(lines.substr(0, lines.find('\n')),
+            "camera: the frame queue of Fake Cam failed (Input/output error): restarting its stream");
+  EXPECT_EQ(lines.find("camera: frames from Fake Cam again after ", lines.find('\n')), lines.find('\n') + 1)
+      << lines;
+  if (flows) {
+    EXPECT_EQ(layoutLuma(loggedFrame(1), 320, 0, 0), 50);
   }
 }
 
-TEST_F(CaptureThread, ASignalThatNeverReturnsEndsTheThreadWithOneLineAndNoSpinning) {
-  installFakeCamera(oneCamera());
-  testing::internal::CaptureStderr();
-  startStreaming();
-  setFakeDequeueFailures(-1, EIO);
-  ASSERT_TRUE(fakeProduceFrame(yuyvFrame(40)));  // ready, but never to be dequeued
-  // It pauses between attempts rather than giving up at the first error.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const bool stillTrying = isCaptureRunning(system);
-  const int pollsWhileTrying = fakePollCalls();
-  const bool ended = waitUntil(10000, [&] { return !isCaptureRunning(system); });
-  const int polls = fakePollCalls();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  const int pollsLater = fakePollCalls();
-  EXPECT_GE(CVDevStopCap(system, captureId), 0);
-  const std::string errors = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(stillTrying);
-  EXPECT_LT(pollsWhileTrying, 20);
-  EXPECT_TRUE(ended);
-  EXPECT_EQ(pollsLater, polls);
-  EXPECT_LT(polls, 60);
-  EXPECT_NE(errors.find("Input/output error"), std::string::npos) << errors;
-  EXPECT_EQ(lineCount(errors), 1) << errors;
+// After a USB transfer error the video class driver completes nothing and
+// says nothing. Two seconds without a buffer restart the stream; when that
+// does not help either, the camera is opened again.
+TEST_F(CaptureThread, AStreamThatStallsIsRestartedThenReopened) {
+  for (const bool restartHelps : {true, false}) {
+    SCOPED_TRACE(restartHelps ? "the restart helps" : "only reopening helps");
+    ASSERT_NO_FATAL_FAILURE(deliverOneFrame(oneCamera(), 40));
+    fakeTransferError();
+    const auto stalled = Clock::now();
+    if (!restartHelps) {  // it dies again as soon as it is restarted
+      ASSERT_TRUE(waitUntil(4000, [] { return fakeStreamStarts() == 2; }));
+      fakeTransferError();
+    }
+    const Frame frame = yuyvFrame(60);
+    const bool produced = waitUntil(6000, [&] { return fakeProduceFrame(frame); });
+    const auto recovered = Clock::now() - stalled;
+    const bool flows = produced && waitForFrames(2, 2000);
+    EXPECT_GE(CVDevStopCap(system, captureId), 0);
+    const std::string lines = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(flows);
+    EXPECT_EQ(fakeStreamStarts(), restartHelps ? 2 : 3);
+    EXPECT_GE(recovered, std::chrono::milliseconds(restartHelps ? 2000 : 4000));
+    EXPECT_EQ(lines.find("camera: no frame from Fake Cam for 2.0 s: restarting its stream\n"), 0u) << lines;
+    const size_t reopened = lines.find("camera: still no frame from Fake Cam: opening it again\n");
+    EXPECT_EQ(reopened != std::string::npos, !restartHelps) << lines;
+    EXPECT_NE(lines.find("camera: frames from Fake Cam again after "), std::string::npos) << lines;
+    EXPECT_EQ(lineCount(lines), restartHelps ? 2 : 3) << lines;
+    EXPECT_EQ(fakeMisuse(), "");
+    uninstallFakeCamera();
+  }
 }
 
 TEST_F(CaptureThread, StopDuringAWaitReturnsPromptly) {

@@ -14,6 +14,8 @@
 #include "app/service_watch.h"
 #include "audio/audio_library.h"
 #include "platform/diagnostics.h"
+#include "support/capture_device_fixture.h"
+#include "vision/capture_setup.h"
 
 namespace {
 std::atomic<bool> frozen{false};
@@ -37,7 +39,7 @@ class ServiceWatchThread : public testing::Test {
     ASSERT_EQ(bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     setenv("NOTIFY_SOCKET", path.c_str(), 1);
     setenv("WATCHDOG_USEC", "100000", 1);  // a notification every 50 ms
-    const ServiceWatchLimits quick = {300, 300};
+    const ServiceWatchLimits quick = {300, 300, 300};
     setServiceWatchLimits(&quick);
     testing::internal::CaptureStderr();
     capturing = true;
@@ -89,7 +91,34 @@ TEST_F(ServiceWatchThread, NotificationsStopWhileTheSoundIsStuck) {
   EXPECT_GE(aliveNotificationsWithin(600), 4);
   capturing = false;
   const std::string lines = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(lines,
-            "service: the sound has stopped; no more watchdog notifications, so a service manager restarts the "
-            "program\nservice: the sound is alive again; watchdog notifications resume\n");
+  EXPECT_EQ(
+      lines,
+      "service: the sound has stopped; no more watchdog notifications, so a service manager restarts the "
+      "program\nservice: the sound is alive again; watchdog notifications resume\n");
+}
+
+// A camera that is there but delivers nothing, here one whose every start
+// fails while the layer keeps trying, stops the notifications once its limit
+// passes: a restart of the program is the last thing left to try.
+TEST_F(ServiceWatchThread, NotificationsStopWhileACameraThatIsThereDeliversNothing) {
+  std::vector<FakeNode> nodes = oneCamera();
+  nodes[0].driver.startErrors = std::vector<int>(10, EIO);
+  installFakeCamera(nodes);
+  ASSERT_GE(CVAcquireVidCap(&captureSystem), 0);
+  ASSERT_EQ(CVGetNumDevices(captureSystem), 1);
+  ASSERT_GE(CVDevConnect(captureSystem, 0), 0);
+  CVDevStartCap(captureSystem, 0, 0, logFrame, 0, &captureId);  // as the set-up does, not tested
+  captureStarted = true;
+  const int first = aliveNotificationsWithin(200);
+  aliveNotificationsWithin(300);  // the limit passes
+  const int later = aliveNotificationsWithin(300);
+  captureStarted = false;
+  CVReleaseVidCap(captureSystem);
+  uninstallFakeCamera();
+  capturing = false;
+  const std::string lines = testing::internal::GetCapturedStderr();
+  EXPECT_GE(first, 2);
+  EXPECT_EQ(later, 0);
+  EXPECT_NE(lines.find("service: the camera has stopped; no more watchdog notifications"), std::string::npos)
+      << lines;
 }

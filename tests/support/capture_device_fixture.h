@@ -151,6 +151,16 @@ class CaptureDevice : public ::testing::Test {
     ASSERT_GE(CVDevStartCap(system, 0, 7, logFrame, 9, &captureId), 0);
     ASSERT_TRUE(waitUntil(2000, [&] { return fakeQueuedBuffers() == buffers; }));
   }
+  // A fake camera of `nodes` streaming, its lines captured, and one frame
+  // of `level` delivered.
+  void deliverOneFrame(const std::vector<FakeNode>& nodes, uint8_t level = 50) {
+    installFakeCamera(nodes);
+    resetFrameLog();
+    testing::internal::CaptureStderr();
+    startStreaming();
+    ASSERT_TRUE(fakeProduceFrame(yuyvFrame(level)));
+    ASSERT_TRUE(waitForFrames(1, 2000));
+  }
   // Produces a frame once the layer has every buffer back.
   bool produceWhenReady(const Frame& frame, int buffers = 4, uint32_t flags = 0, uint32_t bytesUsed = 0) {
     return waitUntil(2000, [&] { return fakeQueuedBuffers() == buffers; }) &&

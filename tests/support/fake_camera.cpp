@@ -44,7 +44,11 @@ struct Device {
   FakeNode node;
   std::string busInfo;
   bool registered = true;
-  bool queueError = false;
+  bool queueError = false;    // vb2's q->error: sticks until STREAMOFF
+  bool transferDead = false;  // the driver's transfer stopped: nothing completes until STREAMOFF
+  bool disconnected = false;  // unplugged, not yet unregistered
+  std::deque<int> startErrors;
+  std::deque<int> formatErrors;
   v4l2_pix_format format{};
   v4l2_fract interval{};
   int owner = -1;  // descriptor that allocated the buffers
@@ -81,11 +85,10 @@ struct FakeState {
   size_t lastFormatDevice = 0;
   int ioctlInterruptions = 0;
   int pollInterruptions = 0;
-  int dequeueFailures = 0;
-  int dequeueError = 0;
   std::string misuse;
   bool watchdogFired = false;
   int blockingDequeues = 0;
+  int streamStarts = 0;
   std::atomic<int> pollCalls{0};
 };
 FakeState fake;
@@ -260,14 +263,6 @@ int enumerate(const Device& device, unsigned long request, void* argument) {
   return 0;
 }
 
-int mappedBuffers(size_t device) {
-  int count = 0;
-  for (const auto& [address, mapping] : fake.mappings) {
-    count += mapping.device == device && mapping.generation == fake.devices[device]->generation;
-  }
-  return count;
-}
-
 void freeBuffers(Device& device) {
   if (device.memFd >= 0) close(device.memFd);  // mappings keep their memory
   device.memFd = -1;
@@ -283,16 +278,29 @@ void freeBuffers(Device& device) {
 void stopStreaming(Device& device) {
   device.streaming = device.started = false;
   device.queueError = false;
+  device.transferDead = false;
   for (Buffer& b : device.buffers) b = {};
   device.queued.clear();
   device.done.clear();
+}
+
+// The driver gives back every buffer it holds, done and flagged as damaged
+// (uvc_queue_return_buffers() with UVC_BUF_STATE_ERROR).
+void cancelQueued(Device& device) {
+  for (const uint32_t index : device.queued) {
+    Buffer& buffer = device.buffers[index];
+    buffer.state = BufferState::Done;
+    buffer.flags = V4L2_BUF_FLAG_ERROR;
+    buffer.sequence = device.sequence++;
+    device.done.push_back(index);
+  }
+  device.queued.clear();
 }
 
 void unregister(size_t index) {
   Device& device = *fake.devices[index];
   if (!device.registered) return;
   device.registered = false;
-  device.queueError = true;
   for (auto& [file, current] : fake.nodeFiles) {
     if (current == index) std::filesystem::remove(fake.folder + "/" + file);
   }
@@ -329,9 +337,8 @@ int requestBuffers(size_t index, int fd, v4l2_requestbuffers& r) {
   if (r.memory != V4L2_MEMORY_MMAP) return fail(EINVAL);  // the only I/O method modelled
   if (!ownsQueue(device, fd)) return misused(EBUSY, "REQBUFS on a queue another descriptor owns");
   if (device.streaming) return misused(EBUSY, "REQBUFS while streaming");
-  if (mappedBuffers(index) > 0) return misused(EBUSY, "REQBUFS while buffers are mapped");
-  freeBuffers(device);
-  r.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP;
+  freeBuffers(device);  // mapped ones are orphaned: their mappings keep the memory
+  r.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
   if (r.count == 0) return 0;
   const uint32_t count = std::min(std::max(r.count, device.node.driver.minimumBuffers), maxBuffers);
   device.bufferBytes = (device.format.sizeimage + 4095) / 4096 * 4096;
@@ -350,6 +357,10 @@ int queueBuffer(size_t index, int fd, v4l2_buffer& b) {
   }
   if (!ownsQueue(device, fd)) return misused(EBUSY, "QBUF on a queue another descriptor owns");
   if (device.queueError) return fail(EIO);
+  if (device.disconnected) {  // the disconnect has unregistered the node by now
+    unregister(index);
+    return fail(ENODEV);
+  }
   if (b.index >= device.buffers.size()) return misused(EINVAL, "QBUF of an index out of range");
   Buffer& buffer = device.buffers[b.index];
   if (buffer.state != BufferState::Dequeued)
@@ -374,15 +385,9 @@ int dequeueBuffer(size_t index, int fd, bool nonBlocking, v4l2_buffer& b,
   bool counted = false;
   const auto deadline = Clock::now() + watchdogLimit;
   for (;;) {
-    if (device.queueError) {
-      unregister(index);  // the driver's disconnect follows the failed queue
-      return fail(EIO);
-    }
+    // __vb2_wait_for_done_vb(): not streaming, then the queue's error, before any done buffer.
     if (!device.streaming) return fail(EINVAL);  // stopped while waiting
-    if (fake.dequeueFailures != 0) {
-      if (fake.dequeueFailures > 0) --fake.dequeueFailures;
-      return fail(fake.dequeueError);
-    }
+    if (device.queueError) return fail(EIO);
     if (!device.done.empty()) break;
     if (nonBlocking) return fail(EAGAIN);
     if (!counted) ++fake.blockingDequeues, counted = true;
@@ -414,6 +419,11 @@ int streamIoctl(size_t index, int fd, bool nonBlocking, unsigned long request, v
       }
       if (request == VIDIOC_S_FMT && !device.buffers.empty()) {
         return misused(EBUSY, "S_FMT while the queue has buffers");
+      }
+      if (request == VIDIOC_S_FMT && !device.formatErrors.empty()) {  // its probe control failed
+        const int error = device.formatErrors.front();
+        device.formatErrors.pop_front();
+        return fail(error);
       }
       adjustFormat(device, f->fmt.pix);
       if (request == VIDIOC_S_FMT) {
@@ -458,12 +468,18 @@ int streamIoctl(size_t index, int fd, bool nonBlocking, unsigned long request, v
         wake(index);
         return 0;
       }
-      if (device.queueError) return fail(EIO);
       if (device.buffers.empty()) return misused(EINVAL, "STREAMON without buffers");
       if (!device.streaming) {
+        if (device.node.mediaController) return fail(EPIPE);  // link validation of an unset pipeline
+        if (!device.startErrors.empty()) {  // the driver's start_streaming failed: nothing streams
+          const int error = device.startErrors.front();
+          device.startErrors.pop_front();
+          return fail(error);
+        }
         device.streaming = true;
         device.started = device.queued.size() >= device.node.driver.queuedToStart;
         device.sequence = 0;
+        ++fake.streamStarts;
         wake(index);
       }
       return 0;
@@ -509,6 +525,7 @@ int fakeIoctl(int fd, unsigned long request, void* argument) {
     switch (node.kind) {
       case FakeNodeKind::Capture:
         caps->device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
+        if (node.mediaController) caps->device_caps |= V4L2_CAP_IO_MC;
         caps->capabilities = caps->device_caps | V4L2_CAP_META_CAPTURE | V4L2_CAP_DEVICE_CAPS;
         break;
       case FakeNodeKind::Metadata:  // UVC: the device captures video, this node only metadata
@@ -665,6 +682,8 @@ size_t addDevice(const FakeNode& node) {
   auto device = std::make_unique<Device>();
   device->node = node;
   device->busInfo = node.busInfo.empty() ? "usb-fake-" + node.card : node.busInfo;
+  device->startErrors.assign(node.driver.startErrors.begin(), node.driver.startErrors.end());
+  device->formatErrors.assign(node.driver.formatErrors.begin(), node.driver.formatErrors.end());
   if (node.kind == FakeNodeKind::Capture && !node.formats.empty()) {
     const FakeFormat& first = node.formats.front();
     device->format.pixelformat = first.fourcc;
@@ -704,10 +723,10 @@ void installFakeCamera(const std::vector<FakeNode>& nodes) {
   }
   fake.lastFormatDevice = 0;
   fake.ioctlInterruptions = fake.pollInterruptions = 0;
-  fake.dequeueFailures = 0;
   fake.misuse.clear();
   fake.watchdogFired = false;
   fake.blockingDequeues = 0;
+  fake.streamStarts = 0;
   fake.pollCalls = 0;
   setCaptureDeviceOps(&fakeOps);
   setVideoDeviceFolder(fake.folder.c_str());
@@ -732,17 +751,11 @@ void setFakeInterruptions(int ioctls, int polls) {
   fake.pollInterruptions = polls;
 }
 
-void setFakeDequeueFailures(int count, int error) {
-  std::lock_guard guard(fake.lock);
-  fake.dequeueFailures = count;
-  fake.dequeueError = error;
-}
-
 namespace {
 // Fills the oldest queued buffer of the device and marks it done.
 bool produceLocked(Device& device, const std::vector<uint8_t>& bytes, uint32_t flags, uint32_t bytesUsed) {
-  if (!device.registered || device.queueError || !device.started || device.queued.empty() ||
-      bytes.size() > device.bufferBytes) {
+  if (!device.registered || device.queueError || device.transferDead || device.disconnected ||
+      !device.started || device.queued.empty() || bytes.size() > device.bufferBytes) {
     return false;
   }
   const uint32_t index = device.queued.front();
@@ -782,12 +795,34 @@ bool fakeProduceFrames(const std::vector<std::vector<uint8_t>>& frames, uint32_t
   return produced;
 }
 
-void fakeUnplug(const std::string& file) {
+namespace {
+// Applies `change` to the device behind `file` and wakes its waiters.
+template <typename Change>
+void changeDevice(const std::string& file, Change change) {
   std::lock_guard guard(fake.lock);
   const auto found = fake.nodeFiles.find(file);
   if (found == fake.nodeFiles.end()) return;
-  fake.devices[found->second]->queueError = true;
+  change(*fake.devices[found->second]);
   wake(found->second);
+}
+}  // namespace
+
+void fakeQueueError(const std::string& file) {
+  changeDevice(file, [](Device& device) { device.queueError = true; });
+}
+
+void fakeTransferError(const std::string& file) {
+  changeDevice(file, [](Device& device) {
+    cancelQueued(device);
+    device.transferDead = true;
+  });
+}
+
+void fakeUnplug(const std::string& file) {
+  changeDevice(file, [](Device& device) {
+    cancelQueued(device);
+    device.disconnected = true;
+  });
 }
 
 void fakeUnregister(const std::string& file) {
@@ -846,6 +881,11 @@ int fakeMappedBuffers() {
 }
 
 int fakePollCalls() { return fake.pollCalls.load(); }
+
+int fakeStreamStarts() {
+  std::lock_guard guard(fake.lock);
+  return fake.streamStarts;
+}
 
 int fakeOpenDescriptors() {
   std::lock_guard guard(fake.lock);

@@ -37,9 +37,11 @@
 //     driver's own.
 // Buffers (videobuf2, MMAP only)
 //   - REQBUFS grants at least the driver's minimum, at most 32; count 0 frees.
-//     Type or memory it does not have: EINVAL. While streaming, while a
-//     buffer is still mapped (no V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS), or
-//     from another descriptor than the queue's owner: EBUSY.
+//     Type or memory it does not have: EINVAL. While streaming, or from
+//     another descriptor than the queue's owner: EBUSY. Buffers still mapped
+//     are orphaned, as since Linux 5.0 (vb2_core_reqbufs: "memory in use,
+//     orphaning buffers"; V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS): the mapping
+//     keeps its memory, the queue forgets it.
 //   - QUERYBUF and QBUF of an index out of range, QBUF of a buffer already
 //     queued or done: EINVAL. QBUF, DQBUF, STREAMON and STREAMOFF from a
 //     descriptor that does not own the queue: EBUSY.
@@ -48,8 +50,14 @@
 //   - STREAMON without buffers: EINVAL; when streaming already: nothing.
 //     Buffers are filled only once the driver's number of them has been
 //     queued (a driver that needs several in hand before its DMA starts).
+//     The driver's own start may fail (FakeDriver::startErrors: uvcvideo
+//     passes on what usb_set_interface() and usb_submit_urb() answer, EIO,
+//     EPIPE, ETIMEDOUT, ENOSPC when the bus has no bandwidth left, ENOMEM):
+//     STREAMON gives that error, the queue does not stream and the buffers
+//     stay queued (vb2_start_streaming).
 //   - STREAMOFF hands every buffer, queued or done, back to the application
-//     (unfilled) and clears a queue error; when stopped already: nothing.
+//     (unfilled), clears a queue error and a stalled transfer; when stopped
+//     already: nothing.
 //   - DQBUF before STREAMON or after STREAMOFF: EINVAL. With nothing done, a
 //     non-blocking descriptor gets EAGAIN; a blocking one waits until a
 //     buffer is done (or the stream stops: EINVAL, or the queue fails: EIO).
@@ -63,21 +71,37 @@
 //     the first QBUF, older versions whenever nothing was queued: the fake
 //     takes the stricter rule). POLLPRI only when asked for, as the kernel
 //     masks what poll() reports with the events asked plus POLLERR|POLLHUP.
-// Unplugging, in the order USB drivers go through it
-//   1. fakeUnplug(): the queue fails. DQBUF (also one already blocked),
-//      QBUF and STREAMON give EIO; poll() POLLERR; other calls still work.
-//   2. right after the first DQBUF that failed so, or at fakeUnregister():
-//      the device is unregistered and its node file removed. Every ioctl and
+// Failures while streaming
+//   - fakeQueueError(): the driver calls vb2_queue_error(). The error sticks
+//     until STREAMOFF: DQBUF and QBUF give EIO (done buffers or not), poll()
+//     POLLERR.
+//   - fakeTransferError(): a USB transfer failed (uvc_video_complete() with a
+//     non-zero status): the driver cancels its queue, every buffer it held
+//     comes back done, flagged V4L2_BUF_FLAG_ERROR, and no buffer completes
+//     after that, without an error or a hang-up, until STREAMOFF and
+//     STREAMON start the transfer again.
+// Unplugging, in the order the USB video class driver goes through it
+//   1. fakeUnplug(): the URBs end with -ESHUTDOWN (uvc_queue_cancel() with
+//      disconnect set): every buffer the driver held comes back done, flagged
+//      V4L2_BUF_FLAG_ERROR, and a buffer queued after that comes back so at
+//      once; other calls still work.
+//   2. then the node is unregistered (its file removed): the fake does it at
+//      the next QBUF, which gives ENODEV (uvc_queue.c: "The next QBUF call
+//      will fail with -ENODEV"), or at fakeUnregister(). Every ioctl and
 //      mmap() gives ENODEV, poll() POLLERR|POLLHUP and POLLPRI; munmap() and
 //      close() still work.
 //   fakeReplug() brings a node back as a new device (same name and bus);
 //   descriptors of the old one stay dead.
+// Media-controller pipelines
+//   - a capture node whose FakeNode::mediaController is set says
+//     V4L2_CAP_IO_MC in device_caps; its pipeline is never configured, so
+//     STREAMON gives EPIPE (the links' formats do not match).
 // Watching the caller
 //   - calls refused because the caller broke a rule of the API (stream state,
 //     indexes, buffer types, a busy queue, a bad mmap) are kept:
 //     fakeMisuse(). End-of-list EINVALs, EAGAIN and unplug errors are not.
 //   - a blocking DQBUF still waiting after a second is a hang in the making:
-//     the watchdog unplugs the device to free it; fakeWatchdogFired() tells.
+//     the watchdog fails the queue to free it; fakeWatchdogFired() tells.
 #include <linux/videodev2.h>
 
 #include <cstdint>
@@ -103,10 +127,12 @@ struct FakeDriver {
   uint32_t lineAlignment = 1;  // bytesperline rounded up to a multiple of this
   uint32_t answerWidth = 0;    // S_FMT/TRY_FMT answer this size...
   uint32_t answerHeight = 0;
-  uint32_t answerFourcc = 0;        // ...and this pixel format, whatever is asked
-  v4l2_fract answerInterval{0, 0};  // S_PARM answers this interval
-  uint32_t minimumBuffers = 1;      // REQBUFS grants at least this many
-  uint32_t queuedToStart = 1;       // buffers queued before the first one fills
+  uint32_t answerFourcc = 0;           // ...and this pixel format, whatever is asked
+  v4l2_fract answerInterval{0, 0};     // S_PARM answers this interval
+  uint32_t minimumBuffers = 1;         // REQBUFS grants at least this many
+  uint32_t queuedToStart = 1;          // buffers queued before the first one fills
+  std::vector<int> startErrors = {};   // the next STREAMONs fail with these, in turn
+  std::vector<int> formatErrors = {};  // the next S_FMTs fail with these (a camera still booting)
 };
 
 struct FakeNode {
@@ -115,7 +141,8 @@ struct FakeNode {
   FakeNodeKind kind = FakeNodeKind::Capture;
   std::vector<FakeFormat> formats;
   FakeDriver driver;
-  std::string busInfo = "";  // empty: "usb-fake-" and the card, a UVC camera's nodes sharing it
+  std::string busInfo = "";      // empty: "usb-fake-" and the card, a UVC camera's nodes sharing it
+  bool mediaController = false;  // a node of a media-controller pipeline (V4L2_CAP_IO_MC)
 };
 
 // Puts the fake behind the layer with these nodes; uninstall restores the
@@ -125,10 +152,6 @@ void uninstallFakeCamera();
 
 // The next `ioctls` ioctls and `polls` polls fail with EINTR first.
 void setFakeInterruptions(int ioctls, int polls);
-// The next `count` dequeues (every one when negative) of a streaming queue
-// fail with `error`, leaving done buffers where they are (EIO: "temporary
-// problems like signal loss", as the DQBUF page allows).
-void setFakeDequeueFailures(int count, int error);
 
 // The streaming device fills its oldest queued buffer with `bytes`
 // (bytesused is `bytesUsed`, or bytes.size() when 0) and marks it done.
@@ -137,6 +160,10 @@ bool fakeProduceFrame(const std::vector<uint8_t>& bytes, uint32_t flags = 0, uin
 // Several frames done at once, as while the application was busy elsewhere.
 bool fakeProduceFrames(const std::vector<std::vector<uint8_t>>& frames, uint32_t flags = 0,
                        uint32_t bytesUsed = 0);
+
+// Failures of the streaming device behind `file` (see above).
+void fakeQueueError(const std::string& file = "video0");
+void fakeTransferError(const std::string& file = "video0");
 
 // The unplug sequence of the device behind `file` (see above).
 void fakeUnplug(const std::string& file = "video0");
@@ -156,6 +183,7 @@ int fakeBufferCount();
 int fakeQueuedBuffers();
 int fakeMappedBuffers();
 int fakePollCalls();
+int fakeStreamStarts();  // STREAMONs that started a stream
 int fakeOpenDescriptors();
 int fakeBlockingDequeues();
 // Calls refused for breaking a rule of the API, one line each.

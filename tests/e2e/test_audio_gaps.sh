@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Through a real PulseAudio server: a program held still (SIGSTOP, as a
+# machine too busy to run it would) leaves a gap in the sound, which it says
+# in one line once it runs again; a second gap soon after is not said again
+# within the minute.
+. "$(dirname "$0")/lib.sh"
+e2e_start_xvfb
+e2e_start_pulse
+e2e_start_app "$1" --unattended SDL_AUDIODRIVER=pulseaudio TESSARO_CAMERA=demo
+e2e_wait_until 15 grep -q "tessaro: started" "$APP_STDERR" || e2e_fail "the program did not start"
+sleep 1
+gaps() { e2e_plain "$APP_STDERR" | grep -c "^audio: the sound had"; }
+said() { [ "$(gaps)" -ge 1 ]; }
+kill -STOP "$APP_PID"; sleep 0.3; kill -CONT "$APP_PID"
+e2e_wait_until 5 said || e2e_fail "no line within 5 s of a 300 ms gap"
+kill -STOP "$APP_PID"; sleep 0.3; kill -CONT "$APP_PID"
+sleep 2
+line=$(e2e_plain "$APP_STDERR" | grep "^audio: the sound had")
+[ "$(gaps)" -eq 1 ] || e2e_fail "$(gaps) lines for two gaps within a minute, expected one"
+case "$line" in
+  "audio: the sound had "[1-9]*" in the last "*" s: its callback came too late"*) ;;
+  *) e2e_fail "unexpected line: $line" ;;
+esac
+kill -TERM "$APP_PID"
+e2e_wait_exit 10 || e2e_fail "still running 10 s after SIGTERM"
+echo "ok: one line for two gaps a second apart: $line"
