@@ -5,9 +5,11 @@
 // that over the user's settings file, that over the system's. With none of
 // them, the program behaves exactly as it always has.
 //
-// A new option: its OptionSpec below (shared with the renderer when it
-// takes it too), its field here, its line in the table in options.cpp, and
-// its lines in docs/man/tessaro.1.
+// A new option: its OptionSpec in options.cpp (declared here when the
+// renderer takes it too), its field here and its line in the table there;
+// then its entry in docs/man/tessaro.1, its commented line in
+// service/tessaro.conf (a test holds both to the table) and its row in the
+// README's options tables.
 #include <cstdint>
 #include <span>
 #include <string>

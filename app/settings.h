@@ -105,11 +105,11 @@ void storeSetting(const Setting& setting, std::vector<std::string>& field);
 
 template <class Options>
 struct OptionField {
-  const OptionSpec* spec;
+  const OptionSpec* option;
   std::function<void(const Setting&, Options&)> store;
   template <class T>
-  OptionField(const OptionSpec& option, T Options::*field)
-      : spec(&option), store([field](const Setting& setting, Options& options) {
+  OptionField(const OptionSpec& entry, T Options::*field)
+      : option(&entry), store([field](const Setting& setting, Options& options) {
           storeSetting(setting, options.*field);
         }) {}
 };
@@ -117,14 +117,14 @@ struct OptionField {
 template <class Options>
 std::vector<const OptionSpec*> optionSpecs(std::span<const OptionField<Options>> fields) {
   std::vector<const OptionSpec*> specs;
-  for (const OptionField<Options>& field : fields) specs.push_back(field.spec);
+  for (const OptionField<Options>& field : fields) specs.push_back(field.option);
   return specs;
 }
 
 template <class Options>
 void storeSettings(const SettingsResult& result, std::span<const OptionField<Options>> fields, Options& options) {
   for (const OptionField<Options>& field : fields) {
-    const Setting& setting = result[field.spec->name];
+    const Setting& setting = result[field.option->name];
     if (setting.origin != SettingOrigin::Default) field.store(setting, options);
   }
 }

@@ -40,11 +40,13 @@ class SettingsTest : public testing::Test {
     if (!text.empty()) std::ofstream(path) << text;
   }
 
-  SettingsResult read(std::vector<std::string> words) {
+  // The installation's options unless another table is given.
+  SettingsResult read(std::vector<std::string> words, std::span<const OptionSpec* const> options = {}) {
     words.insert(words.begin(), "tessaro");
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
-    ProgramSettings program{"tessaro", installationOptions(), installationOptions(), systemFile};
+    if (options.empty()) options = installationOptions();
+    const ProgramSettings program{"tessaro", options, options, systemFile};
     return readSettings(program, static_cast<int>(argv.size()), argv.data());
   }
 
@@ -133,4 +135,37 @@ TEST_F(SettingsTest, AMistakeInAFileNamesItsFileAndLine) {
   const SettingsResult missing = read({"--config", folder + "/none.conf"});
   EXPECT_EQ(missing.outcome, SettingsOutcome::FileMistake);
   EXPECT_EQ(missing.mistake, "cannot read the settings file '" + folder + "/none.conf': No such file or directory");
+}
+
+// An option given more than once: each value on the command line, a comma
+// list elsewhere, each value checked; a higher place replaces the whole list.
+TEST_F(SettingsTest, AListTakesEachValueFromOnePlace) {
+  const OptionSpec targets{"target", "TESSARO_TARGET", OptionKind::List, "HOST:PORT", "", [](const std::string& value) {
+                             return value.find(':') == std::string::npos ? "takes HOST:PORT" : nullptr;
+                           }, "where to"};
+  const OptionSpec* const options[] = {&targets};
+  struct Case {
+    const char* file;
+    const char* environment;
+    std::vector<std::string> arguments;
+    std::vector<std::string> values;
+    const char* mistake;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"target = a:1, b:2", nullptr, {}, {"a:1", "b:2"}, ""},
+           {"target = a:1, b:2", "c:3,,d:4 ", {}, {"c:3", "d:4"}, ""},
+           {"target = a:1", "c:3", {"--target", "e:5", "--target=f:6"}, {"e:5", "f:6"}, ""},
+           {"", "c:3,d", {}, {}, "TESSARO_TARGET takes HOST:PORT, not 'd'"},
+           {"target = a:1,b", nullptr, {}, {}, "FILE:1: target takes HOST:PORT, not 'b'"},
+       }) {
+    forget();
+    write(systemFile, c.file);
+    if (c.environment) setenv("TESSARO_TARGET", c.environment, 1);
+    const SettingsResult result = read(c.arguments, options);
+    std::string mistake = c.mistake;
+    if (mistake.starts_with("FILE")) mistake.replace(0, 4, systemFile);
+    EXPECT_EQ(result.mistake, mistake);
+    if (mistake.empty()) EXPECT_EQ(result["target"].values, c.values) << c.file;
+  }
+  unsetenv("TESSARO_TARGET");
 }
