@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: run test bench build deps clean
+.PHONY: run test bench build package deps clean
 
 deps:
 	@scripts/install-deps
@@ -14,6 +14,11 @@ build: deps
 
 run: build
 	@TESSARO_BUILD_DIR=$(BUILD) scripts/run
+
+# The Debian package, $(BUILD)/tessaro_VERSION_ARCH.deb, from the build's own
+# install rules.
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 # Unit tests that need OpenGL share one virtual X server; the end-to-end
 # tests start servers of their own. -noreset: a server that resets whenever

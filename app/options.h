@@ -1,9 +1,20 @@
 #pragma once
-// The command line, each option with an environment variable of the same
-// meaning for service files; the command line wins. With neither, the
-// program behaves exactly as it always has.
+// The installation's options. Each is a command-line option, an environment
+// variable for service files and a key of the settings file, read through
+// one table (app/settings.h): the command line wins over the environment,
+// that over the user's settings file, that over the system's. With none of
+// them, the program behaves exactly as it always has.
+//
+// A new option: its OptionSpec in options.cpp (declared here when the
+// renderer takes it too), its field here and its line in the table there;
+// then its entry in docs/man/tessaro.1, its commented line in
+// service/tessaro.conf (a test holds both to the table) and its row in the
+// README's options tables.
 #include <cstdint>
+#include <span>
 #include <string>
+
+#include "app/settings.h"
 
 struct ProgramOptions {
   std::string camera;  // --camera / TESSARO_CAMERA: /dev/videoN, "demo" or a video file; empty: the first camera
@@ -20,15 +31,21 @@ struct ProgramOptions {
   int32_t displayIndex;
 };
 
+extern const OptionSpec cameraOption;
+extern const OptionSpec oscOption;
+
+// Every option of the installation: the keys a settings file may hold.
+std::span<const OptionSpec* const> installationOptions();
+
 enum class OptionsOutcome : uint8_t {
   Run,    // start the installation with these options
-  Exit,   // --help or --version was answered: exit 0
+  Exit,   // --help, --version or --print-settings was answered: exit 0
   Usage,  // a mistake was reported in one line: exit 2
 };
 
-// Reads the environment, then the arguments. Help and version go to standard
-// output; a mistake goes to standard error as one line that names it and
-// points to --help.
+// Reads the settings files, the environment and the arguments. Help,
+// version and settings go to standard output; a mistake goes to standard
+// error as one line that names it (and the file and line, for a settings file).
 OptionsOutcome parseProgramOptions(int argc, char** argv, ProgramOptions& options);
 
 constexpr int usageExitStatus = 2;

@@ -31,11 +31,13 @@ class ProgramOptionsTest : public testing::Test {
  protected:
   void SetUp() override { clearEnvironment(); }
   void TearDown() override { clearEnvironment(); }
+  // No variable, and an empty settings file instead of the machine's.
   static void clearEnvironment() {
     for (const char* name : {"TESSARO_CAMERA", "TESSARO_UNATTENDED", "TESSARO_LOG", "TESSARO_OSC",
                              "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_DISPLAY_INDEX"}) {
       unsetenv(name);
     }
+    setenv("TESSARO_CONFIG", "/dev/null", 1);
   }
 };
 }  // namespace

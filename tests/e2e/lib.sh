@@ -65,6 +65,8 @@ APP_EXIT_MS=""
 APP_STDOUT="$E2E_TMP/stdout"
 APP_STDERR="$E2E_TMP/stderr"
 E2E_NO_CAMERA="$E2E_TMP/no-camera.avi"
+# The programs read no settings file of the machine's (/etc, ~/.config).
+export TESSARO_CONFIG=/dev/null
 
 e2e_cleanup() {
   for pid in "$OTHER_PID" "$RECORD_PID" "$PULSE_PID" "$OSC_PID"; do

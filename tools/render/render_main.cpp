@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <string>
 
+#include "app/options.h"
+#include "app/settings.h"
 #include "osc/osc_output.h"
 #include "platform/ending_signals.h"
 #include "platform/diagnostics.h"
@@ -23,20 +25,35 @@
 namespace {
 constexpr double maxSeconds = 24 * 3600.0;
 
-void printUsage(std::FILE* stream) {
-  std::fprintf(
-      stream,
-      "usage: tessaro-render [--seconds N] [--seed S] [--csv OUT.csv] [--osc HOST:PORT] SOURCE OUT.wav\n"
-      "  SOURCE   'demo' (the built-in demo camera) or a video file\n"
-      "  OUT.wav  the sound, 44.1 kHz 16-bit stereo; OUT.png beside it shows what was heard\n"
-      "  --seconds N    how much to render (default: the whole recording; the demo runs 60 s)\n"
-      "  --seed S       seed of the note cycle's random steps (default %llu)\n"
-      "  --csv OUT.csv  also write every analysed frame's motion record and the voices'\n"
-      "                 values that followed it, one row per frame (or TESSARO_CSV=OUT.csv)\n"
-      "  --osc HOST:PORT  send every analysed frame and synthesis step as OSC, as tessaro does,\n"
-      "                   with the recording's times, as fast as it renders (or TESSARO_OSC)\n",
-      static_cast<unsigned long long>(noteRandomSeed));
+// The renderer's options; those it shares with the installation are the
+// installation's table entries. It reads no settings file: the same command
+// line renders the same file on any machine.
+const char* checkSeconds(const std::string& value) {
+  char* end = nullptr;
+  errno = 0;
+  const double seconds = std::strtod(value.c_str(), &end);
+  if (errno != 0 || end == value.c_str() || *end != '\0' || !std::isfinite(seconds)) return "takes a number";
+  if (seconds <= 0) return "must be more than 0";
+  if (seconds > maxSeconds) return "may be at most 86400 (a day)";
+  if (std::llround(seconds * renderSampleRate) < 1) return "must give at least one sample (1/44100 s)";
+  return nullptr;
 }
+
+const char* checkSeed(const std::string& value) {
+  char* end = nullptr;
+  errno = 0;
+  std::strtoull(value.c_str(), &end, 10);
+  const bool whole = value[0] != '-' && errno == 0 && end != value.c_str() && *end == '\0';
+  return whole ? nullptr : "takes a whole number from 0 up";
+}
+
+const OptionSpec secondsOption{"seconds", nullptr, OptionKind::Value, "N", "", checkSeconds,
+                               "how much to render (default: the whole recording; the demo runs 60 s)"};
+const OptionSpec seedOption{"seed", nullptr, OptionKind::Value, "S", "", checkSeed,
+                            "seed of the note cycle's random steps"};
+const OptionSpec csvOption{"csv", "TESSARO_CSV", OptionKind::Value, "OUT.csv", "", nullptr,
+                           "also write every analysed frame's motion record and the voices'\n"
+                           "values that followed it, one row per frame"};
 
 struct Options {
   double seconds = 0.0;
@@ -46,6 +63,27 @@ struct Options {
   std::string csv;  // empty: no motion log
   std::string osc;  // empty: nothing is sent
 };
+
+const OptionField<Options> fields[] = {
+    {secondsOption, &Options::seconds},
+    {seedOption, &Options::seed},
+    {csvOption, &Options::csv},
+    {oscOption, &Options::osc},
+};
+const std::vector<const OptionSpec*> specs = optionSpecs<Options>(fields);
+const ProgramSettings renderSettings{"tessaro-render", specs, {}};
+
+void printUsage(std::FILE* stream) {
+  std::fprintf(stream,
+               "usage: tessaro-render %s SOURCE OUT.wav\n"
+               "  SOURCE   'demo' (the built-in demo camera) or a video file\n"
+               "  OUT.wav  the sound, 44.1 kHz 16-bit stereo; OUT.png beside it shows what was heard\n",
+               optionsUsage(renderSettings).c_str());
+  printOptionsHelp(stream, renderSettings);
+  std::fprintf(stream, "The default seed is %llu. With --osc, the messages carry the recording's times\n"
+               "and go out as fast as it renders. More in tessaro-render(1).\n",
+               static_cast<unsigned long long>(noteRandomSeed));
+}
 
 int fail(const std::string& message) {
   diagnostic("tessaro-render", "%s", message.c_str());
@@ -60,21 +98,6 @@ int usage(const std::string& message) {
 
 std::string cannotWrite(const std::string& path, const std::string& reason) {
   return "cannot write '" + path + "': " + reason;
-}
-
-bool parseSeconds(const char* text, double& seconds) {
-  char* end = nullptr;
-  errno = 0;
-  seconds = std::strtod(text, &end);
-  return errno == 0 && end != text && *end == '\0' && std::isfinite(seconds);
-}
-
-bool parseSeed(const char* text, uint64_t& seed) {
-  char* end = nullptr;
-  errno = 0;
-  if (*text == '-') return false;
-  seed = std::strtoull(text, &end, 10);
-  return errno == 0 && end != text && *end == '\0';
 }
 
 std::string picturePath(const std::string& wav) {
@@ -92,51 +115,19 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 // 0 when the options are usable, else the exit status after the message.
 int parseOptions(int argc, char** argv, Options& options) {
-  if (const char* csv = std::getenv("TESSARO_CSV")) options.csv = csv;
-  if (const char* osc = std::getenv("TESSARO_OSC")) options.osc = osc;
-  int positional = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      printUsage(stdout);
-      return -1;
-    }
-    if (arg == "--seconds" || arg == "--seed" || arg == "--csv" || arg == "--osc") {
-      if (i + 1 >= argc) return usage(arg + " needs a value");
-      const char* value = argv[++i];
-      if (arg == "--seconds") {
-        if (!parseSeconds(value, options.seconds))
-          return usage("--seconds takes a number, not '" + std::string(value) + "'");
-        if (options.seconds <= 0) return usage("--seconds must be more than 0, not " + std::string(value));
-        if (options.seconds > maxSeconds) return usage("--seconds may be at most 86400 (a day)");
-        if (std::llround(options.seconds * renderSampleRate) < 1) {
-          return usage("--seconds must give at least one sample (1/44100 s), not " + std::string(value));
-        }
-      } else if (arg == "--csv") {
-        if (!*value) return usage("--csv needs a file name");
-        options.csv = value;
-      } else if (arg == "--osc") {
-        options.osc = value;
-      } else if (!parseSeed(value, options.seed)) {
-        return usage("--seed takes a whole number from 0 up, not '" + std::string(value) + "'");
-      }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage("unknown option " + arg);
-    } else if (positional == 0) {
-      options.source = arg;
-      ++positional;
-    } else if (positional == 1) {
-      options.output = arg;
-      ++positional;
-    } else {
-      return usage("too many arguments");
-    }
+  const SettingsResult result = readSettings(renderSettings, argc, argv);
+  switch (result.outcome) {
+    case SettingsOutcome::Help: printUsage(stdout); return -1;
+    case SettingsOutcome::Version: std::printf("tessaro-render %s\n", tessaroVersion()); return -1;
+    case SettingsOutcome::Run: break;
+    default: return usage(result.mistake);
   }
+  if (result.arguments.size() > 2) return usage("too many arguments");
+  const size_t positional = result.arguments.size();
+  if (positional > 0) options.source = result.arguments[0];
+  if (positional > 1) options.output = result.arguments[1];
+  storeSettings<Options>(result, fields, options);
   if (positional < 2) return usage("needs a SOURCE and an OUT.wav");
-  OscTarget target;
-  if (!options.osc.empty() && !parseOscTarget(options.osc.c_str(), target)) {
-    return usage("--osc takes HOST:PORT with a port from 1 to 65535, not '" + options.osc + "'");
-  }
   // The picture goes beside the sound; no output may replace another or the recording.
   const std::string picture = picturePath(options.output);
   if (picture == options.output) return usage("OUT.wav must not end in .png: its picture would replace it");
