@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/alerts.h"
 #include "app/message_loop.h"
 #include "app/options.h"
 #include "app/outputs.h"
+#include "app/status_watch.h"
 #include "audio/audio_library.h"
 #include "display/font_atlas.h"
 #include "display/scene_state.h"
@@ -31,10 +33,13 @@ bool captureTornDown = false;
 // teardown lines, unless the shutdown has passed them already. The window and
 // its context went with the server.
 void endWithoutDisplay() {
-  if (captureTornDown) return;
-  BASS_Free();
-  stopCapture();
-  deleteMotionLock();
+  if (!captureTornDown) {
+    statusWatchFinish();
+    BASS_Free();
+    stopCapture();
+    deleteMotionLock();
+  }
+  reportRun();
 }
 
 // What the options ask of the run before it starts; false after one line
@@ -48,6 +53,7 @@ bool applyOptions(const ProgramOptions& options) {
   // The camera layer reads its choice from the environment.
   if (!options.camera.empty()) setenv("TESSARO_CAMERA", options.camera.c_str(), 1);
   setUnattendedBoxes(options.unattended);
+  setAlertCommand(options.alertCommand);
   return true;
 }
 
@@ -104,6 +110,7 @@ int main(int argc, char** argv) {
   reportStopping(messageRecord);
 
   // Shutdown, strictly in this order; the context stays current until the window goes.
+  statusWatchFinish();
   stopMotionOutputs();
   deleteGlyphLists();
   BASS_Free();    // no synthesis callback runs after this
@@ -111,5 +118,6 @@ int main(int argc, char** argv) {
   captureTornDown = true;
   deleteMotionLock();
   destroyAppWindow();
+  reportRun();
   return static_cast<int>(messageRecord.wParam);  // 0 after a close, the key after Escape
 }

@@ -2,6 +2,7 @@
 
 #include "app/outputs.h"
 #include "app/service_watch.h"
+#include "app/status_watch.h"
 #include "platform/clock.h"
 #include "platform/window.h"
 
@@ -14,6 +15,7 @@ constexpr uint32_t inactiveWaitMs = 100;
 void runMessageLoop(AppMessage& message) {
   for (;;) {
     serviceWatchTick();
+    statusWatchTick();
     const bool taken =
         appWindow.windowActive ? peekAppMessage(message) : waitAppMessage(message, inactiveWaitMs);
     if (taken) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/alerts.h"
+#include "osc/osc_input.h"
 #include "osc/osc_output.h"
 #include "platform/diagnostics.h"
 
@@ -12,6 +14,17 @@ namespace {
 const char* checkOscTarget(const std::string& value) {
   OscTarget target;
   return parseOscTarget(value.c_str(), target) ? nullptr : "takes HOST:PORT with a port from 1 to 65535";
+}
+
+const char* checkListenAddress(const std::string& value) {
+  OscTarget where;
+  return parseListenAddress(value.c_str(), where) ? nullptr : "takes [HOST:]PORT with a port from 1 to 65535";
+}
+
+const char* checkAlertCommand(const std::string& value) {
+  static thread_local std::string reason;
+  std::vector<std::string> words;
+  return splitAlertCommand(value, words, reason) ? nullptr : reason.c_str();
 }
 
 // A display number: decimal digits, 0 to 255.
@@ -24,9 +37,10 @@ const char* checkDisplayIndex(const std::string& value) {
 const OptionSpec cameraOption{"camera", "TESSARO_CAMERA", OptionKind::Value, "DEV|demo|FILE", "", nullptr,
                               "the camera: a V4L2 device (/dev/video0), the built-in demo camera,\n"
                               "or a video file played as one (default: the first camera found)"};
-const OptionSpec oscOption{"osc", "TESSARO_OSC", OptionKind::Value, "HOST:PORT", "", checkOscTarget,
+const OptionSpec oscOption{"osc", "TESSARO_OSC", OptionKind::List, "HOST:PORT", "", checkOscTarget,
                            "send every analysed frame as OSC /tessaro/motion and every synthesis\n"
-                           "step as /tessaro/voices over UDP to HOST:PORT (a name or IPv4 address)"};
+                           "step as /tessaro/voices over UDP to HOST:PORT (a name or IPv4 address);\n"
+                           "again for more receivers (a comma list in the environment and the file)"};
 
 namespace {
 const OptionSpec unattendedOption{"unattended", "TESSARO_UNATTENDED", OptionKind::Switch, nullptr, "no", nullptr,
@@ -43,6 +57,15 @@ const OptionSpec displayIndexOption{"display-index", "TESSARO_DISPLAY_INDEX", Op
                                     checkDisplayIndex,
                                     "the display the window goes on, 0 the first (default 0); a display\n"
                                     "that does not exist is an error"};
+const OptionSpec oscListenOption{"osc-listen", "TESSARO_OSC_LISTEN", OptionKind::Value, "[HOST:]PORT", "",
+                                 checkListenAddress,
+                                 "take OSC /tessaro/volume f (dB), /tessaro/mute i and /tessaro/status\n"
+                                 "on UDP PORT of HOST (an IPv4 address; default 127.0.0.1)"};
+const OptionSpec alertCommandOption{"alert-command", "TESSARO_ALERT_COMMAND", OptionKind::Value, "CMD", "",
+                                    checkAlertCommand,
+                                    "run CMD (a program and its arguments, no shell) with one line of text\n"
+                                    "added when the camera or the sound has been down for 60 s, and again\n"
+                                    "when it is back"};
 
 // The table: each option and the field its value goes into.
 const OptionField<ProgramOptions> fields[] = {
@@ -53,6 +76,8 @@ const OptionField<ProgramOptions> fields[] = {
     {previewOption, &ProgramOptions::preview},
     {fullscreenOption, &ProgramOptions::fullscreen},
     {displayIndexOption, &ProgramOptions::displayIndex},
+    {oscListenOption, &ProgramOptions::oscListen},
+    {alertCommandOption, &ProgramOptions::alertCommand},
 };
 const std::vector<const OptionSpec*> specs = optionSpecs<ProgramOptions>(fields);
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "app/settings.h"
 
@@ -21,14 +22,19 @@ struct ProgramOptions {
   bool unattended;     // --unattended / TESSARO_UNATTENDED: no box waits; their texts go to the log
   std::string log;     // --log / TESSARO_LOG: append the diagnostic lines to this file
 
-  // --osc / TESSARO_OSC: HOST:PORT to send the motion and the voices to as OSC; empty: nothing is sent.
-  std::string osc;
+  // --osc / TESSARO_OSC: each HOST:PORT to send the motion and the voices to as OSC (repeated, or a
+  // comma list); empty: nothing is sent.
+  std::vector<std::string> osc;
   // --preview / TESSARO_PREVIEW: the window shows what the camera sees change, instead of black.
   bool preview;
   // --fullscreen / TESSARO_FULLSCREEN: the black window covers its whole display, cursor hidden.
   bool fullscreen;
   // --display-index / TESSARO_DISPLAY_INDEX: the display the window goes on, 0 the first.
   int32_t displayIndex;
+  // --osc-listen / TESSARO_OSC_LISTEN: [HOST:]PORT where OSC volume, mute and status requests are taken.
+  std::string oscListen;
+  // --alert-command / TESSARO_ALERT_COMMAND: run with a line of text when a part has been down a minute.
+  std::string alertCommand;
 };
 
 extern const OptionSpec cameraOption;

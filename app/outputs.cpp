@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "display/preview_drawing.h"
+#include "osc/osc_input.h"
 #include "osc/osc_output.h"
 #include "platform/diagnostics.h"
 #include "platform/window.h"
@@ -60,9 +61,13 @@ bool chooseWindowPlacement(const ProgramOptions& options) {
 }
 
 void startMotionOutputs(const ProgramOptions& options) {
-  OscTarget target;
-  if (!options.osc.empty() && parseOscTarget(options.osc.c_str(), target)) {
-    startOscOutput(target, OscSending::OwnThread);
+  std::vector<OscTarget> targets;
+  for (const std::string& where : options.osc) {
+    if (OscTarget target; parseOscTarget(where.c_str(), target)) targets.push_back(target);
+  }
+  if (!targets.empty()) startOscOutput(targets, OscSending::OwnThread);
+  if (OscTarget where; !options.oscListen.empty() && parseListenAddress(options.oscListen.c_str(), where)) {
+    startOscInput(where, OscControls{nullptr, nullptr});
   }
   preview = Preview{};
   preview.wanted = options.preview;
@@ -85,5 +90,6 @@ void refreshPreview() {
 void stopMotionOutputs() {
   if (preview.open) closePreviewPictures();
   preview = Preview{};
+  stopOscInput();
   stopOscOutput();
 }

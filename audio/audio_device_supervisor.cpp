@@ -30,6 +30,7 @@ DeviceSupervisor supervisor;
 // which a stuck callback holds.
 enum class OutputState : uint8_t { None, Playing, Waiting };
 std::atomic<OutputState> outputState{OutputState::None};
+std::atomic<uint64_t> outputLosses{0};
 
 constexpr auto healthCheckInterval = std::chrono::milliseconds(250);
 constexpr auto reopenInterval = std::chrono::milliseconds(1000);
@@ -73,6 +74,7 @@ bool superviseOnce(bool lost, bool& reportedStuck) {
     if (health == AudioDeviceHealth::Playing) return false;
     diagnostic("audio", "the output device went away; trying to open it again every second");
     outputState = OutputState::Waiting;
+    outputLosses.fetch_add(1, std::memory_order_relaxed);
     setCurrentOutputDevice(0);
     closeAudioDevice(device, AudioDriver::Keep);
     return true;
@@ -133,3 +135,14 @@ void stopDeviceSupervisor() {
 bool audioOutputAlive(uint32_t quietMs) {
   return outputState.load() != OutputState::Playing || msSinceAudioCallback() < quietMs;
 }
+
+AudioOutputStatus audioOutputStatus(uint32_t quietMs) {
+  switch (outputState.load()) {
+    case OutputState::None: return AudioOutputStatus::None;
+    case OutputState::Waiting: return AudioOutputStatus::Lost;
+    case OutputState::Playing: break;
+  }
+  return msSinceAudioCallback() < quietMs ? AudioOutputStatus::Playing : AudioOutputStatus::Stuck;
+}
+
+uint64_t audioOutputLosses() { return outputLosses.load(std::memory_order_relaxed); }

@@ -74,6 +74,15 @@ int32_t BASS_Free();
 // when the device's callback is stuck or no longer comes.
 bool audioOutputAlive(uint32_t quietMs);
 
+// What the output is doing, for status lines, read without the library's
+// lock: no device (none could be opened, or the library is closed), playing,
+// lost (waiting for a device to open again), or stuck (playing, but its
+// callback has not come for `quietMs`).
+enum class AudioOutputStatus : uint8_t { None, Playing, Lost, Stuck };
+AudioOutputStatus audioOutputStatus(uint32_t quietMs);
+// How often the output device went away since the program started.
+uint64_t audioOutputLosses();
+
 // Opens the library as BASS_Init does but with no device: output is produced
 // only by renderAudioOutput. For tests and benchmarks.
 int32_t initAudioLibraryOffline(uint32_t freq);

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/diagnostics.h"
 #include "platform/monotonic_time.h"
@@ -52,12 +53,14 @@ struct Receiver {
   int64_t nextLookupNs = 0;         // after a failed lookup, the next one not before
   const char* notFound = nullptr;  // why the last lookup failed, until one succeeds
   bool failing = false;      // the last message was not sent; said once until one is
+  int socket = -1;           // its own, so that one receiver's backlog is no other's
+  uint8_t reachNow = 0;      // Reach, for the messages of this pass
+  const char* reason = "";   // why it cannot be reached in this pass
 };
 
 struct OscOutput {
   bool open = false;
-  int socket = -1;
-  Receiver receiver;
+  std::vector<Receiver> receivers;
   std::thread sender;
   std::atomic<bool> stopping{false};
   uint64_t motionDroppedBefore = 0;
@@ -163,68 +166,89 @@ Reach reach(Receiver& receiver, const char*& reason) {
   return Reach::unreached;
 }
 
-// One message of the given path from floats and 32-bit integers as the
-// type tags say ('f' or 'i'), as one datagram; true when it went out.
-bool sendMessage(Receiver& receiver, Reach reach, const char* reason, const char* path, const char* types,
-                 const double* values) {
+// One datagram to one receiver, never waiting: true when it went out.
+bool sendDatagram(Receiver& receiver, const char* datagram, size_t size) {
+  const auto reach = static_cast<Reach>(receiver.reachNow);
   if (reach != Reach::ready) {
-    noteSent(receiver, false, reason);
+    noteSent(receiver, false, receiver.reason);
     return false;
   }
-  lo_message message = lo_message_new();
-  if (!message) {
-    noteSent(receiver, false, "no memory for the message");
+  if (size == 0) {
+    noteSent(receiver, false, "the message could not be made");
     return false;
   }
-  for (size_t i = 0; types[i]; ++i) {
-    if (types[i] == 'i') {
-      lo_message_add_int32(message, static_cast<int32_t>(values[i]));
-    } else {
-      lo_message_add_float(message, static_cast<float>(values[i]));
-    }
-  }
-  char datagram[256];
-  size_t size = lo_message_length(message, path);
-  const bool fits = size <= sizeof datagram && lo_message_serialise(message, path, datagram, &size) != nullptr;
-  lo_message_free(message);
-  // Never waits: a datagram the network cannot take now is not sent.
-  const bool sent = fits && sendto(output.socket, datagram, size, MSG_DONTWAIT | MSG_NOSIGNAL,
-                                   reinterpret_cast<const sockaddr*>(&receiver.address),
-                                   sizeof receiver.address) == static_cast<ssize_t>(size);
+  // A datagram the network cannot take now is not sent.
+  const bool sent = sendto(receiver.socket, datagram, size, MSG_DONTWAIT | MSG_NOSIGNAL,
+                           reinterpret_cast<const sockaddr*>(&receiver.address),
+                           sizeof receiver.address) == static_cast<ssize_t>(size);
   const int error = errno;
-  noteSent(receiver, sent, fits ? std::strerror(error) : "the message is too long");
+  noteSent(receiver, sent, std::strerror(error));
   return sent;
 }
 
-void sendMotion(Reach reach, const char* reason, const MotionSample& sample) {
+// One message to every receiver; true when at least one took it.
+bool sendToAll(const char* path, const char* types, const double* values) {
+  char datagram[256];
+  const size_t size = serialiseOscMessage(path, types, values, datagram, sizeof datagram);
+  bool any = false;
+  for (Receiver& receiver : output.receivers) any = sendDatagram(receiver, datagram, size) || any;
+  return any;
+}
+
+void sendMotion(const MotionSample& sample) {
   const MotionValues& m = sample.motion;
   const double values[] = {sample.frameMs, m.movingFraction, m.centroidX, m.centroidY, m.velocityX,
                            m.velocityY,    m.speed,          m.leftGain,  m.rightGain};
-  if (sendMessage(output.receiver, reach, reason, "/tessaro/motion", "fffffffff", values)) {
-    output.motionSent.fetch_add(1, std::memory_order_relaxed);
-  }
+  if (sendToAll("/tessaro/motion", "fffffffff", values)) output.motionSent.fetch_add(1, std::memory_order_relaxed);
 }
 
-void sendVoices(Reach reach, const char* reason, const VoiceSample& v) {
+void sendVoices(const VoiceSample& v) {
   const double values[] = {double(v.note),     v.levelTarget,       double(v.strikeBand),
                            v.strikeLeftTarget, v.strikeRightTarget, v.panLeft,
                            v.panRight};
-  if (sendMessage(output.receiver, reach, reason, "/tessaro/voices", "ififfff", values)) {
-    output.voicesSent.fetch_add(1, std::memory_order_relaxed);
-  }
+  if (sendToAll("/tessaro/voices", "ififfff", values)) output.voicesSent.fetch_add(1, std::memory_order_relaxed);
 }
 
-// Sends what the taps hold, or counts it as not sent; while the first lookup
-// is under way (and `holdWhileLooking`), it stays in the taps.
+// The newest heartbeat, for the sender and for anyone who asks for it.
+struct StatusSlot {
+  std::mutex lock;
+  OscStatus status{};
+  bool posted = false;
+};
+StatusSlot& statusSlot() {
+  static StatusSlot slot;
+  return slot;
+}
+std::atomic<bool> statusPending{false};
+
+// Sends what the taps hold to every receiver that can be reached, or counts
+// it as not sent. While every receiver's first lookup is under way (and
+// `holdWhileLooking`), it stays in the taps; one receiver still looked up
+// holds nothing back from the others.
 void sendPending(bool holdWhileLooking) {
-  const char* reason = "";
-  Reach now = reach(output.receiver, reason);
-  if (now == Reach::waiting && !holdWhileLooking) now = Reach::unreached;
-  if (now != Reach::waiting) {
+  bool allWaiting = !output.receivers.empty();
+  for (Receiver& receiver : output.receivers) {
+    Reach now = reach(receiver, receiver.reason);
+    if (now == Reach::waiting && !holdWhileLooking) now = Reach::unreached;
+    receiver.reachNow = static_cast<uint8_t>(now);
+    allWaiting = allWaiting && now == Reach::waiting;
+  }
+  if (!allWaiting) {
+    for (Receiver& receiver : output.receivers) {
+      if (receiver.reachNow == static_cast<uint8_t>(Reach::waiting)) {
+        receiver.reachNow = static_cast<uint8_t>(Reach::unreached);
+      }
+    }
     MotionSample motion{};
-    while (takeMotionSample(motion)) sendMotion(now, reason, motion);
+    while (takeMotionSample(motion)) sendMotion(motion);
     VoiceSample voices{};
-    while (takeVoiceSample(voices)) sendVoices(now, reason, voices);
+    while (takeVoiceSample(voices)) sendVoices(voices);
+    OscStatus status{};
+    if (statusPending.exchange(false, std::memory_order_acq_rel) && latestOscStatus(status)) {
+      double values[oscStatusFields];
+      oscStatusValues(status, values);
+      sendToAll(oscStatusPath, oscStatusTypes, values);
+    }
   }
   output.motionDropped.store(motionSamplesDropped() - output.motionDroppedBefore, std::memory_order_relaxed);
   output.voicesDropped.store(voiceSamplesDropped() - output.voicesDroppedBefore, std::memory_order_relaxed);
@@ -233,10 +257,12 @@ void sendPending(bool holdWhileLooking) {
 // The end: a first lookup still under way may hold the last messages a
 // little; what still cannot go is counted as not sent.
 void sendLastMessages() {
-  Receiver& receiver = output.receiver;
-  if (!receiver.found && receiver.lookup && !receiver.failing) {
-    std::unique_lock lock(receiver.lookup->lock);
-    receiver.lookup->finished.wait_for(lock, lastLookupWait, [&] { return receiver.lookup->done; });
+  const auto until = std::chrono::steady_clock::now() + lastLookupWait;
+  for (Receiver& receiver : output.receivers) {
+    if (!receiver.found && receiver.lookup && !receiver.failing) {
+      std::unique_lock lock(receiver.lookup->lock);
+      receiver.lookup->finished.wait_until(lock, until, [&] { return receiver.lookup->done; });
+    }
   }
   sendPending(false);
 }
@@ -276,36 +302,50 @@ bool parseOscTarget(const char* text, OscTarget& target) {
   return true;
 }
 
-bool startOscOutput(const OscTarget& target, OscSending sending) {
+bool startOscOutput(const std::vector<OscTarget>& targets, OscSending sending) {
   stopOscOutput();
-  output.receiver = Receiver{};
-  output.receiver.target = target;
-  output.receiver.where = target.host + ":" + target.port;
-  output.socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (output.socket < 0) {
-    diagnostic("osc", "cannot send to %s: %s", output.receiver.where.c_str(), std::strerror(errno));
-    return false;
+  output.receivers.clear();
+  for (const OscTarget& target : targets) {
+    Receiver receiver;
+    receiver.target = target;
+    receiver.where = target.host + ":" + target.port;
+    receiver.socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (receiver.socket < 0) {
+      diagnostic("osc", "cannot send to %s: %s", receiver.where.c_str(), std::strerror(errno));
+      for (Receiver& opened : output.receivers) close(opened.socket);
+      output.receivers.clear();
+      return false;
+    }
+    // As liblo's own sockets: a broadcast address may be the receiver.
+    const int on = 1;
+    setsockopt(receiver.socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    output.receivers.push_back(std::move(receiver));
   }
-  // As liblo's own sockets: a broadcast address may be the receiver.
-  const int on = 1;
-  setsockopt(output.socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  if (output.receivers.empty()) return false;
   output.open = true;
   output.motionSent = output.voicesSent = output.motionDropped = output.voicesDropped = 0;
   output.sendFailures = output.senderWakes = 0;
   output.motionDroppedBefore = motionSamplesDropped();
   output.voicesDroppedBefore = voiceSamplesDropped();
-  startLookup(output.receiver);
+  statusPending = false;
+  for (Receiver& receiver : output.receivers) startLookup(receiver);
   // The sender thread sleeps until a tap rings; sent inline, nothing rings.
   WakeSignal* wake = sending == OscSending::OwnThread ? &senderWake() : nullptr;
   openMotionTap(wake);
   openVoiceTap(wake);
-  diagnostic("osc", "sending /tessaro/motion and /tessaro/voices to %s", output.receiver.where.c_str());
+  for (const Receiver& receiver : output.receivers) {
+    diagnostic("osc", "sending /tessaro/motion and /tessaro/voices to %s", receiver.where.c_str());
+  }
   if (sending == OscSending::OwnThread) {
     output.stopping.store(false, std::memory_order_relaxed);
     senderWake().wait(0);  // what a lookup of an earlier output rang is no work for this one
     output.sender = std::thread(runSender);
   }
   return true;
+}
+
+bool startOscOutput(const OscTarget& target, OscSending sending) {
+  return startOscOutput(std::vector<OscTarget>{target}, sending);
 }
 
 void sendPendingOscMessages() {
@@ -330,9 +370,8 @@ void stopOscOutput() {
         "osc", "%llu /tessaro/motion and %llu /tessaro/voices messages were dropped: the sender fell behind",
         static_cast<unsigned long long>(motionDropped), static_cast<unsigned long long>(voicesDropped));
   }
-  close(output.socket);
-  output.socket = -1;
-  output.receiver = Receiver{};  // a lookup still under way ends on its own
+  for (Receiver& receiver : output.receivers) close(receiver.socket);
+  output.receivers.clear();  // a lookup still under way ends on its own
   output.open = false;
 }
 
@@ -343,4 +382,49 @@ OscCounts oscOutputCounts() {
                    output.voicesDropped.load(std::memory_order_relaxed),
                    output.sendFailures.load(std::memory_order_relaxed),
                    output.senderWakes.load(std::memory_order_relaxed)};
+}
+
+size_t serialiseOscMessage(const char* path, const char* types, const double* values, char* datagram,
+                           size_t capacity) {
+  lo_message message = lo_message_new();
+  if (!message) return 0;
+  for (size_t i = 0; types[i]; ++i) {
+    if (types[i] == 'i') {
+      lo_message_add_int32(message, static_cast<int32_t>(values[i]));
+    } else {
+      lo_message_add_float(message, static_cast<float>(values[i]));
+    }
+  }
+  size_t size = lo_message_length(message, path);
+  const bool fits = size <= capacity && lo_message_serialise(message, path, datagram, &size) != nullptr;
+  lo_message_free(message);
+  return fits ? size : 0;
+}
+
+void oscStatusValues(const OscStatus& status, double values[oscStatusFields]) {
+  values[0] = status.uptimeSeconds;
+  values[1] = status.cameraState;
+  values[2] = status.framesPerSecond;
+  values[3] = status.soundState;
+  values[4] = status.dropped;
+  values[5] = status.underruns;
+}
+
+void postOscStatus(const OscStatus& status) {
+  {
+    StatusSlot& slot = statusSlot();
+    const std::lock_guard guard(slot.lock);
+    slot.status = status;
+    slot.posted = true;
+  }
+  if (!output.open) return;
+  statusPending.store(true, std::memory_order_release);
+  senderWake().notify();
+}
+
+bool latestOscStatus(OscStatus& status) {
+  StatusSlot& slot = statusSlot();
+  const std::lock_guard guard(slot.lock);
+  status = slot.status;
+  return slot.posted;
 }

@@ -2,6 +2,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <cstdlib>
 #include <string>
 
 void notifyServiceReady(const char* status) {
@@ -11,6 +12,13 @@ void notifyServiceReady(const char* status) {
 void notifyServiceAlive() { sd_notify(0, "WATCHDOG=1"); }
 
 void notifyServiceStopping() { sd_notify(0, "STOPPING=1"); }
+
+void notifyServiceStatus(const char* status) { sd_notify(0, (std::string("STATUS=") + status).c_str()); }
+
+bool serviceManagerListens() {
+  const char* socket = std::getenv("NOTIFY_SOCKET");
+  return socket && *socket;
+}
 
 uint64_t serviceWatchdogPeriodMs() {
   uint64_t usec = 0;

@@ -8,6 +8,10 @@
 void notifyServiceReady(const char* status);
 void notifyServiceAlive();
 void notifyServiceStopping();
+// A short line for the manager's status display (systemctl status).
+void notifyServiceStatus(const char* status);
+// Whether a manager listens (NOTIFY_SOCKET is set).
+bool serviceManagerListens();
 
 // How often the manager wants to hear that the program is alive (half its
 // WATCHDOG_USEC), in milliseconds; 0 when it watches nothing.

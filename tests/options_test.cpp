@@ -48,7 +48,7 @@ TEST_F(ProgramOptionsTest, NoOptionRunsAsAlways) {
   EXPECT_EQ(p.options.camera, "");
   EXPECT_FALSE(p.options.unattended);
   EXPECT_EQ(p.options.log, "");
-  EXPECT_EQ(p.options.osc, "");
+  EXPECT_TRUE(p.options.osc.empty());
   EXPECT_FALSE(p.options.preview);
   EXPECT_FALSE(p.options.fullscreen);
   EXPECT_EQ(p.options.displayIndex, 0);
@@ -72,22 +72,22 @@ TEST_F(ProgramOptionsTest, TheCommandLineWinsOverTheEnvironment) {
   EXPECT_TRUE(p.options.unattended);
   EXPECT_EQ(p.options.camera, "clip.mp4");
 
-  setenv("TESSARO_OSC", "mixer.local:9000", 1);
+  setenv("TESSARO_OSC", "mixer.local:9000, 10.0.0.7:57120", 1);
   setenv("TESSARO_PREVIEW", "1", 1);
   setenv("TESSARO_FULLSCREEN", "yes", 1);
   setenv("TESSARO_DISPLAY_INDEX", "2", 1);
   p = parse({});
   EXPECT_EQ(p.outcome, OptionsOutcome::Run);
-  EXPECT_EQ(p.options.osc, "mixer.local:9000");
+  EXPECT_EQ(p.options.osc, (std::vector<std::string>{"mixer.local:9000", "10.0.0.7:57120"}));
   EXPECT_TRUE(p.options.preview);
   EXPECT_TRUE(p.options.fullscreen);
   EXPECT_EQ(p.options.displayIndex, 2);
   setenv("TESSARO_PREVIEW", "0", 1);
   setenv("TESSARO_FULLSCREEN", "off", 1);
   setenv("TESSARO_OSC", "not an address", 1);  // the command line's value replaces it unread
-  p = parse({"--osc", "127.0.0.1:57120", "--display-index=0"});
+  p = parse({"--osc", "127.0.0.1:57120", "--display-index=0", "--osc=mixer.local:9001"});
   EXPECT_EQ(p.outcome, OptionsOutcome::Run) << p.err;
-  EXPECT_EQ(p.options.osc, "127.0.0.1:57120");
+  EXPECT_EQ(p.options.osc, (std::vector<std::string>{"127.0.0.1:57120", "mixer.local:9001"}));
   EXPECT_FALSE(p.options.preview);
   EXPECT_FALSE(p.options.fullscreen);
   EXPECT_EQ(p.options.displayIndex, 0);

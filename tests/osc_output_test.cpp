@@ -246,3 +246,43 @@ TEST_F(OscOutputTest, ADestinationThatCannotBeReachedIsSaidOnce) {
       << said;
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
 }
+
+// Several receivers: two that read get every message, in order, beside one
+// that never reads (its socket's buffer full) and a port nobody listens on;
+// the heartbeat goes to every receiver with the posted values.
+TEST_F(OscOutputTest, EveryReceiverGetsEveryMessageWhateverTheOthersDo) {
+  OscReceiver second;
+  ASSERT_TRUE(second.ready());
+  OscReceiver silent;  // bound, never read
+  ASSERT_TRUE(silent.ready());
+  const OscTarget absent{"127.0.0.1", "9"};  // discard: nothing listens here
+  ASSERT_TRUE(startOscOutput({receiver.target(), silent.target(), absent, second.target()}, OscSending::Inline));
+  std::vector<std::vector<uint32_t>> expected;
+  constexpr int frames = 600;
+  for (int n = 0; n < frames; ++n) {
+    const float time = 10.0f * static_cast<float>(n + 1);
+    feed(sweepFrame(n), time);
+    expected.push_back(motionAfter(time));
+    if (n % 50 == 49) {
+      sendPendingOscMessages();
+      receiver.receive(expected.size(), 3000);
+      second.receive(expected.size(), 3000);
+    }
+  }
+  const OscStatus status{86400 * 3 + 5, 2, 29.5f, 1, 7, 12};
+  postOscStatus(status);
+  sendPendingOscMessages();
+  stopOscOutput();
+  for (OscReceiver* heard : {&receiver, &second}) {
+    heard->receive(frames + 1, 3000);
+    const std::vector<Received> motion = heard->of("/tessaro/motion");
+    ASSERT_EQ(motion.size(), static_cast<size_t>(frames));
+    for (size_t i = 0; i < motion.size(); ++i) ASSERT_EQ(motion[i].bits, expected[i]) << i;
+    const std::vector<Received> beat = heard->of("/tessaro/status");
+    ASSERT_EQ(beat.size(), 1u);
+    EXPECT_EQ(beat[0].types, "iifiii");
+    EXPECT_EQ(beat[0].bits, (std::vector<uint32_t>{259205, 2, bitsOf(29.5f), 1, 7, 12}));
+  }
+  EXPECT_EQ(oscOutputCounts().motionSent, static_cast<uint64_t>(frames));
+  EXPECT_EQ(oscOutputCounts().motionDropped, 0u);
+}

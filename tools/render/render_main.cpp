@@ -61,7 +61,7 @@ struct Options {
   std::string source;
   std::string output;
   std::string csv;  // empty: no motion log
-  std::string osc;  // empty: nothing is sent
+  std::vector<std::string> osc;  // each receiver; empty: nothing is sent
 };
 
 const OptionField<Options> fields[] = {
@@ -180,9 +180,12 @@ bool startWav(void* user, uint64_t totalFrames, std::string& error) {
 // Sends the motion and the voices as the render goes, with the recording's
 // times; everything waiting is sent when it ends.
 struct OscDuringRender {
-  explicit OscDuringRender(const std::string& where) {
-    OscTarget target;
-    if (!where.empty() && parseOscTarget(where.c_str(), target)) startOscOutput(target, OscSending::Inline);
+  explicit OscDuringRender(const std::vector<std::string>& receivers) {
+    std::vector<OscTarget> targets;
+    for (const std::string& where : receivers) {
+      if (OscTarget target; parseOscTarget(where.c_str(), target)) targets.push_back(target);
+    }
+    if (!targets.empty()) startOscOutput(targets, OscSending::Inline);
   }
   ~OscDuringRender() { stopOscOutput(); }
 };
