@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "audio/audio_library.h"
 #include "display/preview_drawing.h"
 #include "osc/osc_input.h"
 #include "osc/osc_output.h"
@@ -67,7 +68,7 @@ void startMotionOutputs(const ProgramOptions& options) {
   }
   if (!targets.empty()) startOscOutput(targets, OscSending::OwnThread);
   if (OscTarget where; !options.oscListen.empty() && parseListenAddress(options.oscListen.c_str(), where)) {
-    startOscInput(where, OscControls{nullptr, nullptr});
+    startOscInput(where, OscControls{setOutputVolumeDb, setOutputMuted});
   }
   preview = Preview{};
   preview.wanted = options.preview;

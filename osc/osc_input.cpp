@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "audio/audio_library.h"
 #include "platform/diagnostics.h"
 #include "platform/monotonic_time.h"
 #include "platform/wake_signal.h"
@@ -112,7 +113,7 @@ void take(char* data, size_t size, const sockaddr_in& from) {
   } else if (std::strcmp(path, "/tessaro/volume") == 0) {
     if (!numberArgument(message, types, value) || types[0] == LO_TRUE || types[0] == LO_FALSE) {
       ignore(what, from, "takes one number, the level in dB");
-    } else if (!(value >= oscVolumeMinDb && value <= oscVolumeMaxDb)) {
+    } else if (!(value >= outputVolumeFloorDb && value <= 0.0)) {
       ignore(what, from, "the level must be from -60 to 0 dB");
     } else if (input.controls.setVolumeDb) {
       input.controls.setVolumeDb(value);

@@ -22,8 +22,6 @@ struct OscControls {
   void (*setVolumeDb)(double dB);
   void (*setMuted)(bool muted);
 };
-constexpr double oscVolumeMinDb = -60.0;
-constexpr double oscVolumeMaxDb = 0.0;
 
 // Binds the port and starts taking messages; one line says where. False,
 // after one line saying why, when the port cannot be had.
