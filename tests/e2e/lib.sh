@@ -44,7 +44,8 @@
 #   e2e_record_pulse FILE             # records what the sink plays (RECORD_PID), raw
 #                                     # 16-bit stereo at 44.1 kHz
 #   e2e_start_osc_receiver FILE       # oscdump on a free local UDP port, one line per
-#                                     # message into FILE: OSC_PORT, OSC_PID
+#                                     # message into FILE: OSC_PORT, OSC_PID (again for
+#                                     # another receiver: each is stopped at the end)
 #   e2e_stop_osc_receiver             # kills it
 #
 # Every process started here is stopped and every file removed on exit,
@@ -59,6 +60,7 @@ PULSE_PID=""
 RECORD_PID=""
 OTHER_PID=""
 OSC_PID=""
+OSC_PIDS=""
 APP_PID=""
 APP_STATUS=""
 APP_EXIT_MS=""
@@ -69,7 +71,7 @@ E2E_NO_CAMERA="$E2E_TMP/no-camera.avi"
 export TESSARO_CONFIG=/dev/null
 
 e2e_cleanup() {
-  for pid in "$OTHER_PID" "$RECORD_PID" "$PULSE_PID" "$OSC_PID"; do
+  for pid in "$OTHER_PID" "$RECORD_PID" "$PULSE_PID" "$OSC_PID" $OSC_PIDS; do
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
   done
   if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then
@@ -271,6 +273,7 @@ e2e_start_osc_receiver() {
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   oscdump -L "$OSC_PORT" >"$1" 2>>"$E2E_TMP/oscdump.log" &
   OSC_PID=$!
+  OSC_PIDS="$OSC_PIDS $OSC_PID"
   local hex
   hex=$(printf ':%04X ' "$OSC_PORT")
   e2e_wait_until 5 e2e_answered_or_gone "$OSC_PID" grep -q "$hex" /proc/net/udp
