@@ -33,7 +33,7 @@ struct OscInput {
   WakeSignal* wake = nullptr;
   // Lines about ignored messages: the last one's time (0: none yet), and
   // how many were ignored since without a line.
-  uint64_t lineIntervalMs = ignoredLineIntervalMs;
+  std::atomic<uint64_t> lineIntervalMs{ignoredLineIntervalMs};
   uint64_t lastLineMs = 0;
   uint64_t unsaid = 0;
 };

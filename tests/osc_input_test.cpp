@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,16 +15,26 @@
 #include "osc/osc_input.h"
 
 namespace {
+// Written by the listener's thread.
+std::mutex changesLock;
 std::vector<std::string> changes;
-void recordVolume(double dB) { changes.push_back("volume " + std::to_string(dB)); }
-void recordMute(bool muted) { changes.push_back(muted ? "mute" : "sound"); }
+void record(const std::string& change) {
+  const std::lock_guard guard(changesLock);
+  changes.push_back(change);
+}
+void recordVolume(double dB) { record("volume " + std::to_string(dB)); }
+void recordMute(bool muted) { record(muted ? "mute" : "sound"); }
 
 bool waitFor(size_t count, int ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (changes.size() < count && std::chrono::steady_clock::now() < end) {
+  for (;;) {
+    {
+      const std::lock_guard guard(changesLock);
+      if (changes.size() >= count) return true;
+    }
+    if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return changes.size() >= count;
 }
 
 struct Reply {
