@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
   // Start-up, strictly in this order.
   clearClock();
   startClock();
-  if (!chooseWindowPlacement(options)) return usageExitStatus;
+  if (!chooseWindowPlacement(options)) return missingDisplayExitStatus;
   if (!createAppWindow("Tessaro", 640, 480, 32)) return -1;  // the only failure that ends the start-up
   if (!initSceneState()) return -1;
   std::srand(1234);                           // the C runtime's generator, as every run finds it

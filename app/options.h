@@ -65,3 +65,6 @@ enum class OptionsOutcome : uint8_t {
 OptionsOutcome parseProgramOptions(int argc, char** argv, ProgramOptions& options);
 
 constexpr int usageExitStatus = 2;
+// The display asked for is not there (a screen or projector not yet on):
+// unlike a mistake, a later start may find it.
+constexpr int missingDisplayExitStatus = 3;

@@ -21,7 +21,7 @@ WakeSignal::~WakeSignal() {
 }
 
 void WakeSignal::notify() {
-  if (descriptor_ < 0) return;
+  if (descriptor_ < 0 || rung_.exchange(true)) return;
   const uint64_t one = 1;
   // Fails only when the count would overflow, when it is rung already.
   [[maybe_unused]] const ssize_t written = write(descriptor_, &one, sizeof one);
@@ -36,5 +36,8 @@ bool WakeSignal::wait(int timeoutMs) {
   pollfd ready{descriptor_, POLLIN, 0};
   if (poll(&ready, 1, timeoutMs) <= 0) return false;
   uint64_t rings = 0;
-  return read(descriptor_, &rings, sizeof rings) == static_cast<ssize_t>(sizeof rings);
+  const bool rung = read(descriptor_, &rings, sizeof rings) == static_cast<ssize_t>(sizeof rings);
+  // Before the sleeper looks for its work: a ring from here on writes again.
+  rung_.store(false);
+  return rung;
 }

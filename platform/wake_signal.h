@@ -1,7 +1,9 @@
 #pragma once
+#include <atomic>
+
 // A wake-up call from threads that must never wait to one thread that sleeps
-// until it has something to do (an eventfd). Ringing it is one non-blocking
-// write, safe from any thread at any time; the sleeper waits on it alone, or
+// until it has something to do (an eventfd). Ringing it is an atomic exchange
+// and at most one non-blocking write, safe from any thread at any time; the sleeper waits on it alone, or
 // on its descriptor together with others.
 class WakeSignal {
  public:
@@ -21,4 +23,7 @@ class WakeSignal {
 
  private:
   int descriptor_;
+  // Rung and not yet taken back: a further ring needs no write, which keeps
+  // the ringing threads at one atomic exchange while the sleeper is awake.
+  std::atomic<bool> rung_{false};
 };

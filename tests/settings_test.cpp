@@ -137,6 +137,18 @@ TEST_F(SettingsTest, AMistakeInAFileNamesItsFileAndLine) {
   EXPECT_EQ(missing.mistake, "cannot read the settings file '" + folder + "/none.conf': No such file or directory");
 }
 
+// A value the environment spells wrongly is no mistake when the command line
+// sets that option, or asks only for the help or the version.
+TEST_F(SettingsTest, TheCommandLineWinsOverABadEnvironmentValue) {
+  setenv("TESSARO_UNATTENDED", "Yes", 1);
+  EXPECT_EQ(read({"--help"}).outcome, SettingsOutcome::Help);
+  EXPECT_EQ(read({"--version"}).outcome, SettingsOutcome::Version);
+  const SettingsResult given = read({"--unattended"});
+  EXPECT_EQ(given.outcome, SettingsOutcome::Run) << given.mistake;
+  EXPECT_EQ(given["unattended"].source(), "command line");
+  EXPECT_EQ(read({}).outcome, SettingsOutcome::Mistake);
+}
+
 // An option given more than once: each value on the command line, a comma
 // list elsewhere, each value checked; a higher place replaces the whole list.
 TEST_F(SettingsTest, AListTakesEachValueFromOnePlace) {

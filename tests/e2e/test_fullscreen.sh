@@ -2,7 +2,7 @@
 # --fullscreen: the black window covers the whole screen, every pixel of it
 # black, and the mouse cursor over it is invisible (the X server's own
 # cursor image, read through XFixes); Escape and closing end it as before. A
-# display index the machine does not have is one line and status 2.
+# display index the machine does not have is one line and status 3.
 . "$(dirname "$0")/lib.sh"
 binary=$1
 
@@ -48,7 +48,7 @@ e2e_wait_exit 5 || e2e_fail "still running 5 s after the close request"
 # This server has one display, number 0.
 e2e_start_app "$binary" TESSARO_CAMERA="$E2E_NO_CAMERA" TESSARO_FULLSCREEN=1 TESSARO_DISPLAY_INDEX=1
 e2e_wait_exit 10 || e2e_fail "still running with a display that does not exist"
-[ "$APP_STATUS" -eq 2 ] || e2e_fail "status $APP_STATUS for display 1 of 1, expected 2"
+[ "$APP_STATUS" -eq 3 ] || e2e_fail "status $APP_STATUS for display 1 of 1, expected 3"
 [ "$(wc -l <"$APP_STDERR")" -eq 1 ] &&
   grep -qE '^([^ ]+ )?tessaro: there is no display 1: this machine has 1, numbered from 0 \(--display-index\)$' \
     "$APP_STDERR" || e2e_fail "expected one line about display 1, got: $(cat "$APP_STDERR")"
