@@ -95,3 +95,5 @@ void reapAlerts() {
     running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
+
+size_t alertsRunning() { return running.size(); }

@@ -2,6 +2,7 @@
 // The alert command (--alert-command): a program the installation starts,
 // without a shell and without waiting for it, with one line of text as its
 // last argument, when a part has been down for a while and when it is back.
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -21,3 +22,5 @@ void runAlert(const std::string& line);
 // Message loop: collects the commands that have ended (none stays a
 // zombie) and says in one line when one failed.
 void reapAlerts();
+// Commands started and not yet collected.
+size_t alertsRunning();
