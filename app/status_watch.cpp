@@ -177,7 +177,8 @@ std::string statusLine(const StatusSnapshot& s) {
 
 void statusWatchTick() {
   const uint64_t now = monotonicMilliseconds();
-  if (!watch.started) {
+  const bool first = !watch.started;
+  if (first) {
     watch = Watch{};
     watch.started = true;
     watch.startMs = watch.lastStatusMs = watch.lastBeatMs = now;
@@ -187,6 +188,8 @@ void statusWatchTick() {
   CameraStatus camera{};
   AudioOutputStatus sound{};
   sample(now, camera, sound);
+  // The first second's rate counts from here, not from the capture's start.
+  if (first) watch.framesAtBeat = watch.lastDelivered;
 
   if (now - watch.lastBeatMs >= timing.heartbeatPeriodMs) {
     const uint64_t elapsed = now - watch.lastBeatMs;
