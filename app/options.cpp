@@ -1,10 +1,14 @@
 #include "app/options.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "audio/audio_library.h"
 #include "osc/osc_output.h"
 #include "platform/diagnostics.h"
 
@@ -19,7 +23,23 @@ const char* checkDisplayIndex(const std::string& value) {
   const bool digits = value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos;
   return digits && std::stoi(value) <= 255 ? nullptr : "takes a display number from 0 to 255";
 }
+
+const char* checkVolume(const std::string& value) {
+  return numberWithin(value, outputVolumeFloorDb, 0.0) ? nullptr : "takes a level in dB from -60 to 0";
+}
+
+const char* checkFadeIn(const std::string& value) {
+  return numberWithin(value, 0.0, outputFadeInLimit) ? nullptr : "takes seconds from 0 to 600";
+}
 }  // namespace
+
+bool numberWithin(const std::string& value, double low, double high) {
+  char* end = nullptr;
+  errno = 0;
+  const double number = std::strtod(value.c_str(), &end);
+  const bool whole = errno == 0 && end != value.c_str() && *end == '\0' && std::isfinite(number);
+  return whole && number >= low && number <= high;
+}
 
 const OptionSpec cameraOption{"camera", "TESSARO_CAMERA", OptionKind::Value, "DEV|demo|FILE", "", nullptr,
                               "the camera: a V4L2 device (/dev/video0), the built-in demo camera,\n"
@@ -27,6 +47,12 @@ const OptionSpec cameraOption{"camera", "TESSARO_CAMERA", OptionKind::Value, "DE
 const OptionSpec oscOption{"osc", "TESSARO_OSC", OptionKind::Value, "HOST:PORT", "", checkOscTarget,
                            "send every analysed frame as OSC /tessaro/motion and every synthesis\n"
                            "step as /tessaro/voices over UDP to HOST:PORT (a name or IPv4 address)"};
+const OptionSpec volumeOption{"volume", "TESSARO_VOLUME", OptionKind::Value, "DB", "0", checkVolume,
+                              "the output's level in dB, -60 to 0, applied after the reverbs\n"
+                              "(default 0: every sample as it is)"};
+const OptionSpec fadeInOption{"fade-in", "TESSARO_FADE_IN", OptionKind::Value, "SECONDS", "0", checkFadeIn,
+                              "the sound rises from silence over SECONDS after every start,\n"
+                              "0 to 600 (default 0: no fade)"};
 
 namespace {
 const OptionSpec unattendedOption{"unattended", "TESSARO_UNATTENDED", OptionKind::Switch, nullptr, "no", nullptr,
@@ -53,6 +79,8 @@ const OptionField<ProgramOptions> fields[] = {
     {previewOption, &ProgramOptions::preview},
     {fullscreenOption, &ProgramOptions::fullscreen},
     {displayIndexOption, &ProgramOptions::displayIndex},
+    {volumeOption, &ProgramOptions::volume},
+    {fadeInOption, &ProgramOptions::fadeIn},
 };
 const std::vector<const OptionSpec*> specs = optionSpecs<ProgramOptions>(fields);
 

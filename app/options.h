@@ -29,10 +29,20 @@ struct ProgramOptions {
   bool fullscreen;
   // --display-index / TESSARO_DISPLAY_INDEX: the display the window goes on, 0 the first.
   int32_t displayIndex;
+
+  // --volume / TESSARO_VOLUME: the output's level in dB, -60 to 0; 0 leaves every sample as it is.
+  double volume = 0.0;
+  // --fade-in / TESSARO_FADE_IN: seconds over which the output rises from silence after the start.
+  double fadeIn = 0.0;
 };
 
 extern const OptionSpec cameraOption;
 extern const OptionSpec oscOption;
+extern const OptionSpec volumeOption;
+extern const OptionSpec fadeInOption;
+
+// Whether `value` is a decimal number from `low` to `high`.
+bool numberWithin(const std::string& value, double low, double high);
 
 // Every option of the installation: the keys a settings file may hold.
 std::span<const OptionSpec* const> installationOptions();

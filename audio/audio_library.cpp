@@ -47,6 +47,8 @@ struct AudioLibrary {
   AudioStream streams[audioMaxStreams];
   AudioEffect effects[audioMaxEffects];
   float mix[audioRequestFrames * 2];
+  uint64_t framesOut;   // output frames since the library was opened
+  uint64_t fadeFrames;  // the fade-in's length, fixed at the opening
 };
 
 AudioLibrary library;
@@ -60,6 +62,12 @@ std::atomic<int32_t> streamLimit{audioMaxStreams};
 std::atomic<int32_t> effectLimit{audioMaxEffects};
 std::atomic<AudioEffectRunner*> effectRunner{processReverb};
 thread_local int32_t lastError = AUDIO_OK;
+
+// The output level (setOutputVolumeDb and friends): written by any thread,
+// read by the audio thread.
+std::atomic<float> outputGain{1.0f};
+std::atomic<bool> outputMuted{false};
+std::atomic<double> fadeInSeconds{0.0};
 
 int32_t fail(int32_t code) {
   lastError = code;
@@ -113,6 +121,34 @@ int16_t toPcm16(float value) {
   if (scaled <= -32768.0f) return -32768;
   if (scaled != scaled) return 0;  // NaN
   return static_cast<int16_t>(std::lrint(scaled));
+}
+
+// The mix of `frames` frames to 16-bit output, at the output's level. The
+// caller holds the lock.
+void convertMix(const float* mix, int16_t* output, uint32_t frames) {
+  const uint64_t first = library.framesOut;
+  library.framesOut += frames;
+  if (outputMuted.load(std::memory_order_relaxed)) {
+    std::fill(output, output + 2 * frames, int16_t{0});
+    return;
+  }
+  const float gain = outputGain.load(std::memory_order_relaxed);
+  if (first >= library.fadeFrames) {
+    if (gain == 1.0f) {
+      for (uint32_t i = 0; i < 2 * frames; ++i) output[i] = toPcm16(mix[i]);
+    } else {
+      for (uint32_t i = 0; i < 2 * frames; ++i) output[i] = toPcm16(mix[i] * gain);
+    }
+    return;
+  }
+  const auto fade = static_cast<double>(library.fadeFrames);
+  for (uint32_t k = 0; k < frames; ++k) {
+    const uint64_t frame = first + k;
+    const float ramp = frame < library.fadeFrames ? static_cast<float>(static_cast<double>(frame) / fade) : 1.0f;
+    const float level = gain * ramp;
+    output[2 * k] = toPcm16(mix[2 * k] * level);
+    output[2 * k + 1] = toPcm16(mix[2 * k + 1] * level);
+  }
 }
 
 // Asks the procedure for the next block and runs it through the effects.
@@ -177,6 +213,8 @@ int32_t openLibrary(uint32_t freq) {
   library.deviceOpen = false;
   library.device = 0;
   library.rate = freq;
+  library.framesOut = 0;
+  library.fadeFrames = static_cast<uint64_t>(std::llround(fadeInSeconds.load() * freq));
   if (library.nextHandle == 0) library.nextHandle = 1;
   return succeed();
 }
@@ -347,10 +385,22 @@ void renderAudioOutput(int16_t* output, uint32_t frameCount) {
         if (s.handle != 0 && s.playing) mixStream(s, library.mix, chunk);
       }
     }
-    for (uint32_t i = 0; i < 2 * chunk; ++i) output[i] = toPcm16(library.mix[i]);
+    convertMix(library.mix, output, chunk);
     output += 2 * chunk;
     frameCount -= chunk;
   }
+}
+
+void setOutputVolumeDb(double dB) {
+  if (dB != dB) return;
+  const double clamped = std::clamp(dB, outputVolumeFloorDb, 0.0);
+  outputGain.store(clamped == 0.0 ? 1.0f : static_cast<float>(std::pow(10.0, clamped / 20.0)));
+}
+
+void setOutputMuted(bool muted) { outputMuted.store(muted); }
+
+void setOutputFadeIn(double seconds) {
+  fadeInSeconds.store(seconds > 0 ? std::min(seconds, outputFadeInLimit) : 0.0);
 }
 
 void setAudioLibraryLimits(const AudioLibraryLimits* limits) {

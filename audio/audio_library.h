@@ -47,6 +47,8 @@ constexpr uint32_t audioRequestBytes = audioRequestFrames * 4;
 constexpr uint32_t audioDevicePeriodFrames = 441;
 constexpr int32_t audioMaxStreams = 4;
 constexpr int32_t audioMaxEffects = 8;
+constexpr double outputVolumeFloorDb = -60.0;  // the softest volume setOutputVolumeDb takes
+constexpr double outputFadeInLimit = 600.0;    // the longest fade-in, in seconds
 
 uint32_t BASS_GetVersion();
 // device must be 1; flags must be 0; window and deviceId are not used.
@@ -73,6 +75,21 @@ int32_t BASS_Free();
 // waited for, and when there is no device at all (nothing to watch). False
 // when the device's callback is stuck or no longer comes.
 bool audioOutputAlive(uint32_t quietMs);
+
+// The output's level, applied after the effects and mix, before the 16-bit
+// conversion. Safe from any thread at any time: these only store atomics,
+// which the audio thread reads once per period without waiting.
+//
+// The volume in dB, -60 to 0 (clamped; NaN is ignored). Each sample becomes
+// the mixed float times the gain, 10^(dB/20) rounded to a float, converted as
+// ever; at 0 dB (and until a volume is set) no sample is multiplied at all.
+void setOutputVolumeDb(double dB);
+// True: silence from the next period on; false: the volume again.
+void setOutputMuted(bool muted);
+// The output rises linearly from silence to the volume over `seconds` of
+// output after every opening of the library (BASS_Init or the offline
+// opening); 0, the default: no fade. Takes effect at the next opening.
+void setOutputFadeIn(double seconds);
 
 // Opens the library as BASS_Init does but with no device: output is produced
 // only by renderAudioOutput. For tests and benchmarks.

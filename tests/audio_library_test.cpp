@@ -50,17 +50,27 @@ uint32_t constantProcedure(uint32_t, void* buffer, uint32_t length, uint32_t use
 
 uint32_t carry(int16_t value) { return static_cast<uint32_t>(static_cast<uint16_t>(value)); }
 
+void resetOutputLevel() {
+  setOutputVolumeDb(0.0);
+  setOutputMuted(false);
+  setOutputFadeIn(0.0);
+}
+
 class AudioLayer : public testing::Test {
  protected:
   void SetUp() override {
     BASS_Free();
+    resetOutputLevel();
     requestLengths.clear();
     requestStreams.clear();
     requestUsers.clear();
     sequenceFrame = 0;
     shortAfterCalls = -1;
   }
-  void TearDown() override { BASS_Free(); }
+  void TearDown() override {
+    BASS_Free();
+    resetOutputLevel();
+  }
 };
 
 std::vector<int16_t> render(uint32_t frames, uint32_t chunk) {
@@ -399,4 +409,61 @@ TEST_F(AudioDeviceThread, FreeEndsAllProcedureCalls) {
   auto size = readOutput().size();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(readOutput().size(), size);
+}
+
+// The mixed float of a sample the procedure gave, times a gain, rounded to a
+// float and converted as the output converts: to nearest, ties to even.
+int16_t scaledSample(int16_t given, float gain) {
+  const auto product = static_cast<float>(static_cast<double>(given) / 32768.0 * static_cast<double>(gain));
+  const double scaled = std::nearbyint(static_cast<double>(product) * 32768.0);
+  return static_cast<int16_t>(std::clamp(scaled, -32768.0, 32767.0));
+}
+
+// Each output sample is the unscaled one times the gain 10^(dB/20) as a
+// float (the gains below are that value's nearest float, computed apart).
+TEST_F(AudioLayer, TheVolumeScalesEverySampleBeforeTheConversion) {
+  const struct {
+    double dB;
+    float gain;
+  } cases[] = {{0.0, 1.0f}, {-6.020599913279624, 0.5f}, {-3.0, 0x1.6a77dep-1f},
+               {-20.0, 0x1.99999ap-4f}, {-60.0, 0x1.0624dep-10f}, {-80.0, 0x1.0624dep-10f}};
+  for (const auto& c : cases) {
+    BASS_Free();
+    sequenceFrame = 0;
+    setOutputVolumeDb(c.dB);
+    ASSERT_TRUE(initAudioLibraryOffline(44100));
+    const uint32_t stream = BASS_StreamCreate(44100, 2, 0, sequenceProcedure, 0);
+    ASSERT_TRUE(BASS_StreamPlay(stream, 0, 0));
+    const std::vector<int16_t> out = render(2 * 4410 + 7, 441);
+    for (uint32_t k = 0; k < out.size() / 2; ++k) {
+      ASSERT_EQ(out[2 * k], scaledSample(sequenceValue(k), c.gain)) << c.dB << " dB, frame " << k;
+      ASSERT_EQ(out[2 * k + 1], scaledSample(static_cast<int16_t>(-sequenceValue(k)), c.gain)) << c.dB;
+    }
+  }
+}
+
+// The fade-in rises linearly from silence after every opening; muting
+// silences from the next period and unmuting brings the level back.
+TEST_F(AudioLayer, FadesInAfterEveryOpeningAndMutesAtOnce) {
+  setOutputFadeIn(0.1);  // 4410 frames
+  for (int opening = 0; opening < 2; ++opening) {
+    BASS_Free();
+    sequenceFrame = 0;
+    ASSERT_TRUE(initAudioLibraryOffline(44100));
+    const uint32_t stream = BASS_StreamCreate(44100, 2, 0, sequenceProcedure, 0);
+    ASSERT_TRUE(BASS_StreamPlay(stream, 0, 0));
+    const std::vector<int16_t> out = render(2 * 4410, 441);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[1], 0);
+    EXPECT_EQ(out[2 * 2205], scaledSample(sequenceValue(2205), 0.5f)) << "halfway up, at half the level";
+    EXPECT_EQ(out[2 * 2205 + 1], scaledSample(static_cast<int16_t>(-sequenceValue(2205)), 0.5f));
+    for (uint32_t k = 1; k < 4410; ++k) ASSERT_LE(std::abs(out[2 * k - 2]), std::abs(out[2 * k])) << k;
+    for (uint32_t k = 4410; k < out.size() / 2; ++k) ASSERT_EQ(out[2 * k], sequenceValue(k)) << k;
+  }
+  setOutputMuted(true);
+  std::vector<int16_t> out = render(441, 441);
+  EXPECT_EQ(std::count(out.begin(), out.end(), 0), static_cast<long>(out.size()));
+  setOutputMuted(false);
+  out = render(441, 441);
+  EXPECT_EQ(out[0], sequenceValue(2 * 4410 + 441));
 }

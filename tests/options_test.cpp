@@ -34,7 +34,8 @@ class ProgramOptionsTest : public testing::Test {
   // No variable, and an empty settings file instead of the machine's.
   static void clearEnvironment() {
     for (const char* name : {"TESSARO_CAMERA", "TESSARO_UNATTENDED", "TESSARO_LOG", "TESSARO_OSC",
-                             "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_DISPLAY_INDEX"}) {
+                             "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_DISPLAY_INDEX", "TESSARO_VOLUME",
+                             "TESSARO_FADE_IN"}) {
       unsetenv(name);
     }
     setenv("TESSARO_CONFIG", "/dev/null", 1);
@@ -97,6 +98,13 @@ TEST_F(ProgramOptionsTest, TheCommandLineWinsOverTheEnvironment) {
   EXPECT_TRUE(p.options.preview);
   EXPECT_TRUE(p.options.fullscreen);
   EXPECT_EQ(p.options.displayIndex, 1);
+
+  setenv("TESSARO_VOLUME", "-12.5", 1);
+  setenv("TESSARO_FADE_IN", "4", 1);
+  p = parse({"--volume=-60"});
+  EXPECT_EQ(p.outcome, OptionsOutcome::Run) << p.err;
+  EXPECT_EQ(p.options.volume, -60.0);
+  EXPECT_EQ(p.options.fadeIn, 4.0);
 }
 
 TEST_F(ProgramOptionsTest, HelpAndVersionAnswerOnStandardOutput) {
@@ -130,7 +138,12 @@ TEST_F(ProgramOptionsTest, AMistakeIsOneUsageLine) {
                                              {"--preview=1"},
                                              {"--display-index", "-1"},
                                              {"--display-index", "one"},
-                                             {"--display-index=256"}}) {
+                                             {"--display-index=256"},
+                                             {"--volume", "0.5"},
+                                             {"--volume=-60.01"},
+                                             {"--volume", "loud"},
+                                             {"--fade-in", "-1"},
+                                             {"--fade-in=601"}}) {
     const Parsed p = parse(words);
     EXPECT_EQ(p.outcome, OptionsOutcome::Usage) << words[0];
     EXPECT_EQ(p.out, "");
@@ -139,7 +152,7 @@ TEST_F(ProgramOptionsTest, AMistakeIsOneUsageLine) {
     EXPECT_NE(p.err.find(words[0].substr(0, 5)), std::string::npos) << p.err;
   }
   for (const char* variable : {"TESSARO_UNATTENDED", "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_OSC",
-                               "TESSARO_DISPLAY_INDEX"}) {
+                               "TESSARO_DISPLAY_INDEX", "TESSARO_VOLUME", "TESSARO_FADE_IN"}) {
     setenv(variable, "maybe", 1);
     const Parsed p = parse({});
     EXPECT_EQ(p.outcome, OptionsOutcome::Usage) << variable;

@@ -68,6 +68,37 @@ TEST(Render, SameRequestSameSoundAndSeedChangesIt) {
   EXPECT_LE(first.toneAudibleShare, 1.0);
 }
 
+// Half the gain on the rendered sound: a sample that was 2n without it is n
+// with it; one that was odd lay between two halves and rounds to either.
+// A fade-in starts from silence and leaves everything after it as it was.
+TEST(Render, TheLoudnessOptionsShapeTheRenderedSamples) {
+  RenderResult result;
+  const std::vector<int16_t> plain = renderDemo(6.0, 1234, result);
+  std::vector<int16_t> halved, faded;
+  RenderRequest request{"demo", 6.0, 1234, false, collect, &halved};
+  request.volumeDb = -20.0 * std::log10(2.0);
+  std::string error;
+  ASSERT_TRUE(renderRecording(request, result, error)) << error;
+  request = RenderRequest{"demo", 6.0, 1234, false, collect, &faded};
+  request.fadeInSeconds = 2.0;
+  ASSERT_TRUE(renderRecording(request, result, error)) << error;
+  ASSERT_EQ(halved.size(), plain.size());
+  ASSERT_EQ(faded.size(), plain.size());
+  size_t sounding = 0;
+  for (size_t i = 0; i < plain.size(); ++i) {
+    const int32_t w = plain[i], v = halved[i];
+    if (w == 32767 || w == -32768) continue;
+    sounding += w != 0;
+    if (w % 2 == 0) ASSERT_EQ(2 * v, w) << i;
+    else ASSERT_TRUE(2 * v == w - 1 || 2 * v == w + 1) << i << ": " << w << " became " << v;
+  }
+  EXPECT_GT(sounding, plain.size() / 2);
+  EXPECT_EQ(faded[0], 0);
+  EXPECT_EQ(faded[1], 0);
+  EXPECT_TRUE(std::equal(faded.begin() + 2 * 2 * 44100, faded.end(), plain.begin() + 2 * 2 * 44100));
+  EXPECT_FALSE(std::equal(faded.begin() + 2 * 22050, faded.begin() + 2 * 2 * 44100, plain.begin() + 2 * 22050));
+}
+
 TEST(Render, ReportsSourceAndSinkFailures) {
   RenderResult result;
   std::string error;

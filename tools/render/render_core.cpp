@@ -63,7 +63,7 @@ bool strikeAudible() {
 
 // Every part of the sound path back to how a fresh start finds it, so that a
 // render depends only on its request.
-bool startSoundPath(uint64_t seed, std::string& error) {
+bool startSoundPath(const RenderRequest& request, std::string& error) {
   BASS_Free();  // a library left open by an earlier render
   if (!buildWaveTables()) {
     error = "no memory for the wavetables";
@@ -71,7 +71,9 @@ bool startSoundPath(uint64_t seed, std::string& error) {
   }
   buildTuningTables();
   resetSynthState();
-  seedNoteRandom(seed);
+  seedNoteRandom(request.seed);
+  setOutputVolumeDb(request.volumeDb);
+  setOutputFadeIn(request.fadeInSeconds);
   if (!initAudioLibraryOffline(renderSampleRate)) {
     error = "the audio library could not be opened";
     return false;
@@ -112,7 +114,7 @@ bool renderRecording(const RenderRequest& request, RenderResult& result, std::st
   }
   resetMotionState();
   frameTiming = FrameTiming{};
-  if (!startSoundPath(request.seed, error)) return false;
+  if (!startSoundPath(request, error)) return false;
   held.soundPathOpen = true;
 
   auto totalFrames = static_cast<uint64_t>(std::llround(seconds * renderSampleRate));

@@ -41,6 +41,8 @@ struct RenderRequest {
   RenderStart start = nullptr;  // with sinkUser
   const RenderTap* tap = nullptr;
   void* tapUser = nullptr;
+  double volumeDb = 0.0;       // the output's level (setOutputVolumeDb)
+  double fadeInSeconds = 0.0;  // the rise from silence at the start (setOutputFadeIn)
 };
 
 struct RenderResult {

@@ -62,6 +62,8 @@ struct Options {
   std::string output;
   std::string csv;  // empty: no motion log
   std::string osc;  // empty: nothing is sent
+  double volume = 0.0;
+  double fadeIn = 0.0;
 };
 
 const OptionField<Options> fields[] = {
@@ -69,6 +71,8 @@ const OptionField<Options> fields[] = {
     {seedOption, &Options::seed},
     {csvOption, &Options::csv},
     {oscOption, &Options::osc},
+    {volumeOption, &Options::volume},
+    {fadeInOption, &Options::fadeIn},
 };
 const std::vector<const OptionSpec*> specs = optionSpecs<Options>(fields);
 const ProgramSettings renderSettings{"tessaro-render", specs, {}};
@@ -244,6 +248,8 @@ int main(int argc, char** argv) {
   RenderRequest request{options.source, options.seconds, options.seed, isatty(STDOUT_FILENO) == 1,
                         writeToWav,     &out.wav};
   request.start = startWav;
+  request.volumeDb = options.volume;
+  request.fadeInSeconds = options.fadeIn;
   if (out.withCsv) {
     request.tap = &csvLog;
     request.tapUser = &out.csv;
