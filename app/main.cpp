@@ -48,9 +48,7 @@ bool applyOptions(const ProgramOptions& options) {
   // The camera layer reads its choice from the environment.
   if (!options.camera.empty()) setenv("TESSARO_CAMERA", options.camera.c_str(), 1);
   setUnattendedBoxes(options.unattended);
-  setOutputVolumeDb(options.volume);
-  setOutputFadeIn(options.fadeIn);
-  return true;
+  return applyRoomFitting(options.room, "tessaro");
 }
 
 void reportStarted() {
