@@ -214,6 +214,8 @@ void setMotionTuning(const MotionTuning& chosen) {
   ignoreOverPercent = chosen.ignoreOverPercent;
 }
 
+int32_t motionThreshold() { return tuning.threshold; }
+
 MotionCounts ignoreSweepingChange(const MotionCounts& counts) {
   const auto watched = static_cast<double>(watchedSamples());
   const bool sweeping = static_cast<double>(counts.count) * 100.0 > ignoreOverPercent * watched;

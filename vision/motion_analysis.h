@@ -36,6 +36,7 @@ struct MotionTuning {
   double ignoreOverPercent = 100.0;
 };
 void setMotionTuning(const MotionTuning& tuning);
+int32_t motionThreshold();
 
 // The counts of a frame in which more than the ignore-over share moved, as
 // no movement; others as they are.
