@@ -20,16 +20,18 @@ const char* checkOscTarget(const std::string& value) {
   return parseOscTarget(value.c_str(), target) ? nullptr : "takes HOST:PORT with a port from 1 to 65535";
 }
 
-// A display number: decimal digits, 0 to 255.
-const char* checkDisplayIndex(const std::string& value) {
+// Decimal digits (at most three) for a number from low to high.
+bool smallNumberWithin(const std::string& value, int low, int high) {
   const bool digits = value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos;
-  return digits && std::stoi(value) <= 255 ? nullptr : "takes a display number from 0 to 255";
+  return digits && std::stoi(value) >= low && std::stoi(value) <= high;
+}
+
+const char* checkDisplayIndex(const std::string& value) {
+  return smallNumberWithin(value, 0, 255) ? nullptr : "takes a display number from 0 to 255";
 }
 
 const char* checkThreshold(const std::string& value) {
-  const bool digits = value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos;
-  const int number = digits ? std::stoi(value) : 0;
-  return number >= 1 && number <= 255 ? nullptr : "takes grey levels from 1 to 255";
+  return smallNumberWithin(value, 1, 255) ? nullptr : "takes grey levels from 1 to 255";
 }
 
 const char* checkIgnoreOver(const std::string& value) {
