@@ -72,6 +72,13 @@ TEST(Render, SameRequestSameSoundAndSeedChangesIt) {
 // with it; one that was odd lay between two halves and rounds to either.
 // A fade-in starts from silence and leaves everything after it as it was.
 TEST(Render, TheLoudnessOptionsShapeTheRenderedSamples) {
+  // The level outlives a render: later tests in this process start at 0 dB with no fade.
+  struct LevelReset {
+    ~LevelReset() {
+      setOutputVolumeDb(0.0);
+      setOutputFadeIn(0.0);
+    }
+  } reset;
   RenderResult result;
   const std::vector<int16_t> plain = renderDemo(6.0, 1234, result);
   std::vector<int16_t> halved, faded;
