@@ -54,9 +54,7 @@ bool applyOptions(const ProgramOptions& options) {
   if (!options.camera.empty()) setenv("TESSARO_CAMERA", options.camera.c_str(), 1);
   setUnattendedBoxes(options.unattended);
   setAlertCommand(options.alertCommand);
-  setOutputVolumeDb(options.volume);
-  setOutputFadeIn(options.fadeIn);
-  return true;
+  return applyRoomFitting(options.room, "tessaro");
 }
 
 void reportStarted() {

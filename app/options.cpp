@@ -13,6 +13,8 @@
 #include "osc/osc_input.h"
 #include "osc/osc_output.h"
 #include "platform/diagnostics.h"
+#include "vision/motion_analysis.h"
+#include "vision/motion_mask.h"
 
 namespace {
 const char* checkOscTarget(const std::string& value) {
@@ -31,10 +33,24 @@ const char* checkAlertCommand(const std::string& value) {
   return splitAlertCommand(value, words, reason) ? nullptr : reason.c_str();
 }
 
-// A display number: decimal digits, 0 to 255.
-const char* checkDisplayIndex(const std::string& value) {
+// Decimal digits (at most three) for a number from low to high.
+bool smallNumberWithin(const std::string& value, int low, int high) {
   const bool digits = value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos;
-  return digits && std::stoi(value) <= 255 ? nullptr : "takes a display number from 0 to 255";
+  return digits && std::stoi(value) >= low && std::stoi(value) <= high;
+}
+
+const char* checkDisplayIndex(const std::string& value) {
+  return smallNumberWithin(value, 0, 255) ? nullptr : "takes a display number from 0 to 255";
+}
+
+const char* checkThreshold(const std::string& value) {
+  return smallNumberWithin(value, 1, 255) ? nullptr : "takes grey levels from 1 to 255";
+}
+
+const char* checkIgnoreOver(const std::string& value) {
+  return numberWithin(value, 0.0, 100.0) && std::strtod(value.c_str(), nullptr) > 0.0
+             ? nullptr
+             : "takes a percentage above 0, at most 100";
 }
 
 const char* checkVolume(const std::string& value) {
@@ -61,6 +77,16 @@ const OptionSpec oscOption{"osc", "TESSARO_OSC", OptionKind::List, "HOST:PORT", 
                            "send every analysed frame as OSC /tessaro/motion and every synthesis\n"
                            "step as /tessaro/voices over UDP to HOST:PORT (a name or IPv4 address);\n"
                            "again for more receivers (a comma list in the environment and the file)"};
+const OptionSpec maskOption{"mask", "TESSARO_MASK", OptionKind::Value, "FILE", "", nullptr,
+                            "a PNG or PGM picture of any size, scaled to the camera's: black parts\n"
+                            "are ignored (never move), white parts watched"};
+const OptionSpec thresholdOption{"threshold", "TESSARO_THRESHOLD", OptionKind::Value, "N", "", checkThreshold,
+                                 "a sample moves when its brightness changes by at least N grey levels\n"
+                                 "either way, 1 to 255 (default: up 63 or down 60)"};
+const OptionSpec ignoreOverOption{"ignore-over", "TESSARO_IGNORE_OVER", OptionKind::Value, "P", "100",
+                                  checkIgnoreOver,
+                                  "a frame in which more than P % of the watched picture moves (the\n"
+                                  "light switched, the camera re-exposed) counts as no movement"};
 const OptionSpec volumeOption{"volume", "TESSARO_VOLUME", OptionKind::Value, "DB", "0", checkVolume,
                               "the output's level in dB, -60 to 0, applied after the reverbs\n"
                               "(default 0: every sample as it is)"};
@@ -104,8 +130,11 @@ const OptionField<ProgramOptions> fields[] = {
     {displayIndexOption, &ProgramOptions::displayIndex},
     {oscListenOption, &ProgramOptions::oscListen},
     {alertCommandOption, &ProgramOptions::alertCommand},
-    {volumeOption, &ProgramOptions::volume},
-    {fadeInOption, &ProgramOptions::fadeIn},
+    {maskOption, &ProgramOptions::room, &RoomFitting::mask},
+    {thresholdOption, &ProgramOptions::room, &RoomFitting::threshold},
+    {ignoreOverOption, &ProgramOptions::room, &RoomFitting::ignoreOver},
+    {volumeOption, &ProgramOptions::room, &RoomFitting::volume},
+    {fadeInOption, &ProgramOptions::room, &RoomFitting::fadeIn},
 };
 const std::vector<const OptionSpec*> specs = optionSpecs<ProgramOptions>(fields);
 
@@ -132,6 +161,20 @@ void printHelp(const ProgramSettings& program) {
       "Stop it with Escape, by closing the window, or with Ctrl+C or kill. More in tessaro(1).\n");
 }
 }  // namespace
+
+bool applyRoomFitting(const RoomFitting& room, const char* program) {
+  MaskPicture mask;
+  std::string reason;
+  if (!room.mask.empty() && !readMaskPicture(room.mask, mask, reason)) {
+    diagnostic(program, "--mask: cannot read '%s': %s", room.mask.c_str(), reason.c_str());
+    return false;
+  }
+  setMotionMask(mask);
+  setMotionTuning(MotionTuning{room.threshold, room.ignoreOver});
+  setOutputVolumeDb(room.volume);
+  setOutputFadeIn(room.fadeIn);
+  return true;
+}
 
 std::span<const OptionSpec* const> installationOptions() { return specs; }
 

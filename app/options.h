@@ -17,6 +17,21 @@
 
 #include "app/settings.h"
 
+// What fits the installation to a room: what counts as movement and how
+// loud it is. The installation and the renderer take the same options.
+struct RoomFitting {
+  std::string mask;  // --mask / TESSARO_MASK: a PNG or PGM, black ignored, white watched; empty: all watched
+  int32_t threshold = 0;       // --threshold / TESSARO_THRESHOLD: grey levels, 1 to 255; 0: the band
+  double ignoreOver = 100.0;   // --ignore-over / TESSARO_IGNORE_OVER: percent of watched samples
+  double volume = 0.0;         // --volume / TESSARO_VOLUME: dB, -60 to 0; 0 leaves every sample as it is
+  double fadeIn = 0.0;         // --fade-in / TESSARO_FADE_IN: seconds of rise from silence after a start
+};
+
+// Hands the fitting to the analysis and the audio library; false after one
+// line, from `program`, naming the option that cannot be used (a mask that
+// cannot be read).
+bool applyRoomFitting(const RoomFitting& room, const char* program);
+
 struct ProgramOptions {
   std::string camera;  // --camera / TESSARO_CAMERA: /dev/videoN, "demo" or a video file; empty: the first camera
   bool unattended;     // --unattended / TESSARO_UNATTENDED: no box waits; their texts go to the log
@@ -36,14 +51,14 @@ struct ProgramOptions {
   // --alert-command / TESSARO_ALERT_COMMAND: run with a line of text when a part has been down a minute.
   std::string alertCommand;
 
-  // --volume / TESSARO_VOLUME: the output's level in dB, -60 to 0; 0 leaves every sample as it is.
-  double volume = 0.0;
-  // --fade-in / TESSARO_FADE_IN: seconds over which the output rises from silence after the start.
-  double fadeIn = 0.0;
+  RoomFitting room;
 };
 
 extern const OptionSpec cameraOption;
 extern const OptionSpec oscOption;
+extern const OptionSpec maskOption;
+extern const OptionSpec thresholdOption;
+extern const OptionSpec ignoreOverOption;
 extern const OptionSpec volumeOption;
 extern const OptionSpec fadeInOption;
 

@@ -112,6 +112,12 @@ struct OptionField {
       : option(&entry), store([field](const Setting& setting, Options& options) {
           storeSetting(setting, options.*field);
         }) {}
+  // A field of a group of options that several programs share.
+  template <class T, class Group>
+  OptionField(const OptionSpec& entry, Group Options::*group, T Group::*field)
+      : option(&entry), store([group, field](const Setting& setting, Options& options) {
+          storeSetting(setting, options.*group.*field);
+        }) {}
 };
 
 template <class Options>

@@ -7,6 +7,7 @@
 #include "vision/frame_buffers.h"
 #include "vision/frame_pipeline.h"
 #include "vision/motion_analysis.h"
+#include "vision/motion_mask.h"
 #include "vision/motion_state.h"
 
 namespace {
@@ -14,7 +15,7 @@ namespace {
 // Per sample: one frame byte, two plane reads and five plane writes.
 constexpr int64_t bytesPerSample = 8;
 
-void BM_AnalyseMotion(benchmark::State& state) {
+void analyseFrames(benchmark::State& state) {
   const auto width = static_cast<int32_t>(state.range(0));
   const auto height = static_cast<int32_t>(state.range(1));
   const BenchFrames frames = makeBenchFrames(width, height);
@@ -36,7 +37,20 @@ void BM_AnalyseMotion(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * samples);
   state.SetBytesProcessed(state.iterations() * samples * bytesPerSample);
 }
+
+void BM_AnalyseMotion(benchmark::State& state) { analyseFrames(state); }
 BENCHMARK(BM_AnalyseMotion)->Args({640, 480})->Args({320, 240})->Args({1280, 720});
+
+// The same with a mask that ignores a window and a door (a 4 x 3 picture,
+// scaled up), and then with a threshold on top.
+void BM_AnalyseMotionMasked(benchmark::State& state) {
+  setMotionMask(MaskPicture{4, 3, {0, 255, 255, 0, 0, 255, 255, 255, 255, 255, 255, 255}});
+  setMotionTuning(MotionTuning{static_cast<int32_t>(state.range(2)), 100.0});
+  analyseFrames(state);
+  setMotionMask(MaskPicture{});
+  setMotionTuning(MotionTuning{});
+}
+BENCHMARK(BM_AnalyseMotionMasked)->Args({640, 480, 0})->Args({1280, 720, 0})->Args({640, 480, 30});
 
 // The memory-traffic floor: the same bytes read and written by memcpy, row by
 // row, with no work on them.

@@ -13,6 +13,18 @@
 #include "support/fake_camera.h"
 #include "support/frame_log.h"
 
+namespace {
+void expectModes(const std::vector<Modes>& modes, const std::vector<Modes>& expected) {
+  ASSERT_EQ(modes.size(), expected.size());
+  for (size_t i = 0; i < modes.size(); ++i) {
+    EXPECT_EQ(modes[i].width, expected[i].width) << i;
+    EXPECT_EQ(modes[i].height, expected[i].height) << i;
+    EXPECT_EQ(modes[i].rate, expected[i].rate) << i;
+    EXPECT_EQ(modes[i].format, expected[i].format) << i;
+  }
+}
+}  // namespace
+
 TEST_F(CaptureDevice, ListsCaptureNodesInNumericOrderWithoutMetadataNodes) {
   installFakeCamera({{"video10", "Cam C", FakeNodeKind::Capture, {discreteYuyv()}, {}},
                      {"video2", "Cam B", FakeNodeKind::Capture, {discreteYuyv()}, {}},
@@ -185,13 +197,7 @@ TEST_F(CaptureDevice, ModesFollowDriverOrderWithRangeEnds) {
       {640, 480, 30, "YUYV"}, {640, 480, 15, "YUYV"}, {320, 240, 30, "YUYV"},  {320, 240, 15, "YUYV"},
       {160, 120, 60, "MJPG"}, {160, 120, 5, "MJPG"},  {1280, 720, 60, "MJPG"}, {1280, 720, 5, "MJPG"},
   };
-  ASSERT_EQ(modes.size(), expected.size());
-  for (size_t i = 0; i < modes.size(); ++i) {
-    EXPECT_EQ(modes[i].width, expected[i].width) << i;
-    EXPECT_EQ(modes[i].height, expected[i].height) << i;
-    EXPECT_EQ(modes[i].rate, expected[i].rate) << i;
-    EXPECT_EQ(modes[i].format, expected[i].format) << i;
-  }
+  expectModes(modes, expected);
   int32_t w = -5;
   EXPECT_LT(CVDevGetModeInfo(system, 8, &w, nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(w, -5);
@@ -234,13 +240,7 @@ TEST_F(CaptureDevice, NodesAndModesTheLayerCannotUseAreLeftOutWithAReason) {
   const std::vector<Modes> modes = listModes(system);
   const std::vector<Modes> expected = {
       {640, 480, 30, "MJPG"}, {160, 120, 30, "MJPG"}, {1920, 1080, 30, "MJPG"}};
-  ASSERT_EQ(modes.size(), expected.size());
-  for (size_t i = 0; i < modes.size(); ++i) {
-    EXPECT_EQ(modes[i].width, expected[i].width) << i;
-    EXPECT_EQ(modes[i].height, expected[i].height) << i;
-    EXPECT_EQ(modes[i].rate, expected[i].rate) << i;
-    EXPECT_EQ(modes[i].format, expected[i].format) << i;
-  }
+  expectModes(modes, expected);
   // ...and streams in it.
   ASSERT_GE(CVDevStartCap(system, 0, 7, logFrame, 9, &captureId), 0);
   EXPECT_EQ(fakeCurrentFormat().width, 640u);

@@ -4,11 +4,13 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <utility>
 #include <vector>
 
 #include "support/motion_frames.h"
+#include "vision/motion_mask.h"
 
 namespace {
 
@@ -17,14 +19,18 @@ struct ModelPlanes {
   std::vector<uint8_t> grey, difference, previous, next;
 };
 
-MotionCounts modelPass(const TestFrame& frame, ModelPlanes& m) {
+// With a threshold, a sample moves when the two frames its old difference
+// came from differ by that much; with a mask, only where the mask is bright.
+MotionCounts modelPass(const TestFrame& frame, ModelPlanes& m, int threshold = 0,
+                       const std::vector<uint8_t>& mask = {}) {
   MotionCounts c{};
   const int32_t w = frame.width;
   for (int32_t j = 0; j < frame.height; ++j) {
     for (int32_t k = 0; k < w; ++k) {
       const size_t i = static_cast<size_t>(j) * w + k;
       const int dOld = m.difference[i];
-      if (dOld >= 159 || dOld <= 97) {
+      const bool moves = threshold ? std::abs(m.previous[i] - m.next[i]) >= threshold : dOld >= 159 || dOld <= 97;
+      if (moves && (mask.empty() || mask[i] >= 128)) {
         c.count += 1;
         c.sumColumns += k;
         c.sumRows += j;
@@ -106,6 +112,102 @@ TEST(MotionAnalysisPass, MatchesPlainModelForEveryWidthAndTail) {
       }
     }
   }
+}
+
+// A threshold and a mask, alone and together, in block and tail columns.
+TEST(MotionAnalysisPass, ThresholdAndMaskMatchThePlainModel) {
+  std::mt19937 rng(11);
+  for (const int threshold : {0, 1, 40, 255}) {
+    for (const bool masked : {false, true}) {
+      if (threshold == 0 && !masked) continue;
+      for (int32_t w : {1, 15, 16, 17, 33, 640}) {
+        const int32_t h = 3;
+        const size_t n = samplesOf(w, h);
+        MaskPicture mask;
+        if (masked) mask = {w, h, std::vector<uint8_t>(n)};
+        for (uint8_t& b : mask.brightness) b = static_cast<uint8_t>(rng());
+        setMotionMask(mask);
+        setMotionTuning(MotionTuning{threshold, 100.0});
+        ASSERT_TRUE(startMode(w, h));
+        ASSERT_EQ(frameBuffers.mask != nullptr, masked);
+        ModelPlanes m{std::vector<uint8_t>(3 * n), std::vector<uint8_t>(n), std::vector<uint8_t>(n),
+                      std::vector<uint8_t>(n)};
+        for (int frameNo = 0; frameNo < 4; ++frameNo) {
+          const TestFrame frame(w, h, [&](int32_t, int32_t) {
+            return static_cast<uint8_t>(rng() % 4 == 0 ? rng() : 100 + rng() % 64);
+          });
+          const MotionCounts expected = modelPass(frame, m, threshold, mask.brightness);
+          std::swap(m.previous, m.next);
+          const MotionCounts got = pass(frame);
+          SCOPED_TRACE(testing::Message() << "threshold " << threshold << (masked ? ", masked " : ", ") << w
+                                          << "x" << h << " frame " << frameNo);
+          EXPECT_EQ(got.count, expected.count);
+          EXPECT_EQ(got.sumColumns, expected.sumColumns);
+          EXPECT_EQ(got.sumRows, expected.sumRows);
+          EXPECT_EQ(plane(frameBuffers.greyImageOut, 3 * n), m.grey);
+          EXPECT_EQ(plane(frameBuffers.difference, n), m.difference);
+        }
+      }
+    }
+  }
+  setMotionMask(MaskPicture{});
+  setMotionTuning(MotionTuning{});
+}
+
+// A threshold of N: every brightness pair that differs by N or more either way.
+TEST(MotionAnalysisPass, ThresholdCountsEveryPairThatChangedByAtLeastIt) {
+  ASSERT_TRUE(startMode(256, 256));
+  const TestFrame before(256, 256, [](int32_t j, int32_t) { return static_cast<uint8_t>(j); });
+  const TestFrame after(256, 256, [](int32_t, int32_t k) { return static_cast<uint8_t>(k); });
+  for (const int threshold : {1, 2, 60, 61, 62, 63, 64, 254, 255}) {
+    setMotionTuning(MotionTuning{threshold, 100.0});
+    pass(before);
+    pass(after);
+    int64_t expected = 0;
+    for (int prev = 0; prev < 256; ++prev) {
+      for (int cur = 0; cur < 256; ++cur) expected += std::abs(cur - prev) >= threshold;
+    }
+    EXPECT_EQ(pass(after).count, expected) << threshold;
+  }
+  setMotionTuning(MotionTuning{});
+}
+
+// The moving fraction is the share of the watched samples, and only they
+// enter the centroid; a frame in which more than the ignore-over share moved
+// counts as none and leaves the rest of the record as it was.
+TEST(MotionAnalysisSummary, MaskedShareAndIgnoredSweepingChange) {
+  setMotionMask(MaskPicture{2, 1, {0, 255}});  // the right half watched
+  // Rows 0-4 brighten in columns 10-29 (the ignored ones too), or only in the watched 20-29.
+  const auto brighten = [](int32_t firstColumn) {
+    return TestFrame(40, 10, [firstColumn](int32_t j, int32_t k) {
+      return static_cast<uint8_t>(j < 5 && k >= firstColumn && k < 30 ? 200 : 0);
+    });
+  };
+  for (const double ignoreOver : {30.0, 80.0}) {
+    std::vector<Snapshot> records;
+    for (const int32_t firstColumn : {10, 20}) {
+      setMotionTuning(MotionTuning{0, ignoreOver});
+      ASSERT_TRUE(startMode(40, 10));
+      EXPECT_EQ(watchedSamples(), 200);
+      float timeMs = 0.0f;
+      settleOn(uniformFrame(40, 10, 0), timeMs);
+      feed(brighten(firstColumn), timeMs += 33.0f);
+      feed(brighten(firstColumn), timeMs += 33.0f);
+      EXPECT_EQ(motionState.movingFraction, 0.25f) << "50 of the 200 watched samples";
+      records.push_back(snapshot());
+    }
+    EXPECT_EQ(std::memcmp(&records[0], &records[1], sizeof(Snapshot)), 0) << "ignored samples changed the record";
+    // Then 150 watched samples change at once: 75 %.
+    float timeMs = 1000.0f;
+    feed(uniformFrame(40, 10, 255), timeMs);
+    feed(uniformFrame(40, 10, 255), timeMs += 33.0f);
+    EXPECT_EQ(motionState.movingFraction, ignoreOver < 75.0 ? 0.0f : 0.75f) << ignoreOver;
+    if (ignoreOver < 75.0) {
+      EXPECT_EQ(motionState.centroidX, records[1].centroidX);
+    }
+  }
+  setMotionMask(MaskPicture{});
+  setMotionTuning(MotionTuning{});
 }
 
 TEST(MotionAnalysisPass, DifferenceAndBandForEveryBrightnessPair) {

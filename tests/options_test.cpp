@@ -35,7 +35,7 @@ class ProgramOptionsTest : public testing::Test {
   static void clearEnvironment() {
     for (const char* name : {"TESSARO_CAMERA", "TESSARO_UNATTENDED", "TESSARO_LOG", "TESSARO_OSC",
                              "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_DISPLAY_INDEX", "TESSARO_VOLUME",
-                             "TESSARO_FADE_IN"}) {
+                             "TESSARO_FADE_IN", "TESSARO_THRESHOLD", "TESSARO_IGNORE_OVER", "TESSARO_MASK"}) {
       unsetenv(name);
     }
     setenv("TESSARO_CONFIG", "/dev/null", 1);
@@ -103,8 +103,17 @@ TEST_F(ProgramOptionsTest, TheCommandLineWinsOverTheEnvironment) {
   setenv("TESSARO_FADE_IN", "4", 1);
   p = parse({"--volume=-60"});
   EXPECT_EQ(p.outcome, OptionsOutcome::Run) << p.err;
-  EXPECT_EQ(p.options.volume, -60.0);
-  EXPECT_EQ(p.options.fadeIn, 4.0);
+  EXPECT_EQ(p.options.room.volume, -60.0);
+  EXPECT_EQ(p.options.room.fadeIn, 4.0);
+  EXPECT_EQ(p.options.room.threshold, 0);
+  EXPECT_EQ(p.options.room.ignoreOver, 100.0);
+  setenv("TESSARO_THRESHOLD", "20", 1);
+  setenv("TESSARO_MASK", "/srv/room.png", 1);
+  p = parse({"--ignore-over", "40", "--threshold=255"});
+  EXPECT_EQ(p.outcome, OptionsOutcome::Run) << p.err;
+  EXPECT_EQ(p.options.room.threshold, 255);
+  EXPECT_EQ(p.options.room.ignoreOver, 40.0);
+  EXPECT_EQ(p.options.room.mask, "/srv/room.png");
 }
 
 TEST_F(ProgramOptionsTest, HelpAndVersionAnswerOnStandardOutput) {
@@ -143,7 +152,12 @@ TEST_F(ProgramOptionsTest, AMistakeIsOneUsageLine) {
                                              {"--volume=-60.01"},
                                              {"--volume", "loud"},
                                              {"--fade-in", "-1"},
-                                             {"--fade-in=601"}}) {
+                                             {"--fade-in=601"},
+                                             {"--threshold", "0"},
+                                             {"--threshold=256"},
+                                             {"--threshold", "1.5"},
+                                             {"--ignore-over", "0"},
+                                             {"--ignore-over=100.5"}}) {
     const Parsed p = parse(words);
     EXPECT_EQ(p.outcome, OptionsOutcome::Usage) << words[0];
     EXPECT_EQ(p.out, "");
@@ -152,7 +166,8 @@ TEST_F(ProgramOptionsTest, AMistakeIsOneUsageLine) {
     EXPECT_NE(p.err.find(words[0].substr(0, 5)), std::string::npos) << p.err;
   }
   for (const char* variable : {"TESSARO_UNATTENDED", "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_OSC",
-                               "TESSARO_DISPLAY_INDEX", "TESSARO_VOLUME", "TESSARO_FADE_IN"}) {
+                               "TESSARO_DISPLAY_INDEX", "TESSARO_VOLUME", "TESSARO_FADE_IN",
+                               "TESSARO_THRESHOLD", "TESSARO_IGNORE_OVER"}) {
     setenv(variable, "maybe", 1);
     const Parsed p = parse({});
     EXPECT_EQ(p.outcome, OptionsOutcome::Usage) << variable;

@@ -105,6 +105,23 @@ TEST(PreviewPicture, ColoursShowHowMuchChangedAndWhatCountsAsMoving) {
   EXPECT_EQ(small, expectedSmall);
 }
 
+// A threshold of 20 grey levels: red from a difference value of 137 up
+// (a change of 20 or 21) and 117 down; ignored samples never red, dimmed.
+TEST(PreviewPicture, AThresholdMovesTheRedAndIgnoredPartsAreDimmed) {
+  const std::vector<uint8_t> values = {136, 137, 118, 117, 127, 200, 127};
+  const std::vector<uint8_t> mask = {255, 255, 255, 255, 255, 0, 0};
+  const std::vector<std::array<uint8_t, 3>> expected = {{36, 36, 36}, {255, 0, 0}, {36, 36, 36}, {255, 0, 0},
+                                                        {0, 0, 0},    {31, 31, 79}, {0, 0, 48}};
+  PreviewPicture picture{values.data(), static_cast<int32_t>(values.size()), 1, 0.0f, 0.0f, 0.0f};
+  picture.mask = mask.data();
+  picture.threshold = 20;
+  std::vector<uint8_t> rgb(3 * values.size(), 0x55);
+  colourPreviewPicture(picture, rgb.data(), picture.width, 1);
+  for (size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ((std::array<uint8_t, 3>{rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]}), expected[i]) << i;
+  }
+}
+
 namespace {
 class PreviewDrawing : public DisplayStateTest {};
 

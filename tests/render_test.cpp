@@ -72,6 +72,13 @@ TEST(Render, SameRequestSameSoundAndSeedChangesIt) {
 // with it; one that was odd lay between two halves and rounds to either.
 // A fade-in starts from silence and leaves everything after it as it was.
 TEST(Render, TheLoudnessOptionsShapeTheRenderedSamples) {
+  // The level outlives a render: later tests in this process start at 0 dB with no fade.
+  struct LevelReset {
+    ~LevelReset() {
+      setOutputVolumeDb(0.0);
+      setOutputFadeIn(0.0);
+    }
+  } reset;
   RenderResult result;
   const std::vector<int16_t> plain = renderDemo(6.0, 1234, result);
   std::vector<int16_t> halved, faded;
@@ -97,6 +104,30 @@ TEST(Render, TheLoudnessOptionsShapeTheRenderedSamples) {
   EXPECT_EQ(faded[1], 0);
   EXPECT_TRUE(std::equal(faded.begin() + 2 * 2 * 44100, faded.end(), plain.begin() + 2 * 2 * 44100));
   EXPECT_FALSE(std::equal(faded.begin() + 2 * 22050, faded.begin() + 2 * 2 * 44100, plain.begin() + 2 * 22050));
+}
+
+// The moving-fraction lane's top holds 98 % of the points, in steps of 1, 2
+// and 5: one start frame of all moving does not flatten a room's few percent.
+TEST(Timeline, MovingFractionLaneScalesToTheRecording) {
+  const struct {
+    std::vector<float> fractions;
+    double top;
+  } cases[] = {{{}, 1.0},
+               {{0.0f, 0.0f}, 0.01},
+               {{0.03f, 0.01f, 0.07f, 0.02f}, 0.1},
+               {{0.05f, 0.05f, 0.05f}, 0.05},
+               {{0.8f, 0.9f}, 1.0}};
+  for (const auto& c : cases) {
+    Timeline timeline{};
+    for (const float f : c.fractions) timeline.points.push_back(TimelinePoint{0.0, f, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(movingFractionScale(timeline), c.top) << c.fractions.size();
+  }
+  // A minute of a room moving 3 % after a start that moved all of it.
+  Timeline minute{};
+  minute.points.assign(600, TimelinePoint{0.0, 0.03f, 0, 0, 0, 0, 0, 0});
+  minute.points[0].movingFraction = 1.0f;
+  minute.points[1].movingFraction = 0.6f;
+  EXPECT_EQ(movingFractionScale(minute), 0.05);
 }
 
 TEST(Render, ReportsSourceAndSinkFailures) {

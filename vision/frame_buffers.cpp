@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "vision/frame_pipeline.h"
+#include "vision/motion_mask.h"
 #include "vision/motion_state.h"
 
 FrameBuffers frameBuffers{};
@@ -10,6 +11,7 @@ int32_t analysisWidth = 0;
 int32_t analysisHeight = 0;
 
 namespace {
+int64_t watched = 0;
 
 void releasePlanes() {
   std::free(frameBuffers.greyImage[0]);
@@ -17,7 +19,9 @@ void releasePlanes() {
   std::free(frameBuffers.brightness[0]);
   std::free(frameBuffers.brightness[1]);
   std::free(frameBuffers.difference);
+  std::free(frameBuffers.mask);
   frameBuffers = FrameBuffers{};
+  watched = 0;
   analysisWidth = 0;
   analysisHeight = 0;
 }
@@ -32,8 +36,10 @@ bool allocatePlanes(int32_t width, int32_t height) {
   frameBuffers.brightness[0] = static_cast<uint8_t*>(std::calloc(samples, 1));
   frameBuffers.brightness[1] = static_cast<uint8_t*>(std::calloc(samples, 1));
   frameBuffers.difference = static_cast<uint8_t*>(std::calloc(samples, 1));
+  watched = static_cast<int64_t>(samples);
+  if (motionMaskSet()) frameBuffers.mask = scaledMotionMask(width, height, watched);
   if (!frameBuffers.greyImage[0] || !frameBuffers.greyImage[1] || !frameBuffers.brightness[0] ||
-      !frameBuffers.brightness[1] || !frameBuffers.difference) {
+      !frameBuffers.brightness[1] || !frameBuffers.difference || (motionMaskSet() && !frameBuffers.mask)) {
     releasePlanes();
     return false;
   }
@@ -49,6 +55,8 @@ void assignInitialRoles() {
 }
 
 }  // namespace
+
+int64_t watchedSamples() { return watched; }
 
 bool allocateFrameBuffers(int32_t width, int32_t height) {
   releasePlanes();

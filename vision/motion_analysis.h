@@ -23,7 +23,27 @@ struct MotionCounts {
 // last sample's byte is read. An empty mode does nothing.
 MotionCounts scanSamples(const uint8_t* frameBytes);
 
-// Publishes one frame's counts into motionState under the motion lock.
+// What counts as movement in a room; the defaults are the band above and no
+// frame ignored. Set before frames arrive (the camera thread reads it).
+struct MotionTuning {
+  // 1 to 255: a sample moves when its brightness changed by at least this
+  // many grey levels either way between the two frames its difference value
+  // compares; 0: the band. (The very first frame, which has nothing before
+  // it, then counts as still.)
+  int32_t threshold = 0;
+  // A frame in which more than this share of the watched samples moves (the
+  // light switched, the camera re-exposed) counts as no movement; 100: never.
+  double ignoreOverPercent = 100.0;
+};
+void setMotionTuning(const MotionTuning& tuning);
+int32_t motionThreshold();
+
+// The counts of a frame in which more than the ignore-over share moved, as
+// no movement; others as they are.
+MotionCounts ignoreSweepingChange(const MotionCounts& counts);
+
+// Publishes one frame's counts into motionState under the motion lock; the
+// moving fraction is the share of the watched samples.
 void publishMotion(const MotionCounts& counts);
 
 // scanSamples, then publishMotion. An empty mode leaves everything untouched.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #if defined(__x86_64__)
 #include <tmmintrin.h>
@@ -35,6 +36,8 @@ struct PreviewExchange {
   uint32_t back = 0;   // the camera thread's
   uint32_t front = 2;  // the main thread's
   std::atomic<bool> copying{false};
+  std::vector<uint8_t> mask;  // the analysis's, copied at the opening; empty: none
+  int32_t threshold = 0;
 };
 PreviewExchange exchange;
 
@@ -71,15 +74,20 @@ void copyGreyPicture(const uint8_t* grey, uint8_t* difference, size_t samples) {
 }
 
 using Rgb = std::array<uint8_t, 3>;
-constexpr std::array<Rgb, 256> makePalette() {
+// The band's palette, or with a threshold: red where the change, 2d - 255 or
+// one more, may have reached it either way.
+constexpr std::array<Rgb, 256> makePalette(int threshold = 0) {
   std::array<Rgb, 256> palette{};
   for (int d = 0; d < 256; ++d) {
-    if (d > movingAbove || d < movingBelow) {
+    const bool moving = threshold ? 2 * d - 254 >= threshold || 255 - 2 * d >= threshold
+                                  : d > movingAbove || d < movingBelow;
+    if (moving) {
       palette[d] = {previewMovingColour[0], previewMovingColour[1], previewMovingColour[2]};
     } else {
       // Inside the still band a change is at most 31 steps: four times that
       // still reads as grey, not as moving.
       const int change = d > 127 ? d - 127 : 127 - d;
+      // (with a threshold the still band can be wider: the level stops at white)
       const auto level = static_cast<uint8_t>(change * 4 > 255 ? 255 : change * 4);
       palette[d] = {level, level, level};
     }
@@ -87,6 +95,11 @@ constexpr std::array<Rgb, 256> makePalette() {
   return palette;
 }
 constexpr std::array<Rgb, 256> palette = makePalette();
+
+Rgb dimmed(const Rgb& colour) {
+  return {static_cast<uint8_t>(colour[0] / 4), static_cast<uint8_t>(colour[1] / 4),
+          static_cast<uint8_t>(colour[2] / 4 + previewIgnoredBlue)};
+}
 }  // namespace
 
 bool openPreviewPictures() {
@@ -94,6 +107,9 @@ bool openPreviewPictures() {
   if (analysisWidth <= 0 || analysisHeight <= 0) return false;
   exchange.width = analysisWidth;
   exchange.height = analysisHeight;
+  const size_t samples = static_cast<size_t>(analysisWidth) * static_cast<size_t>(analysisHeight);
+  exchange.mask.assign(frameBuffers.mask, frameBuffers.mask ? frameBuffers.mask + samples : nullptr);
+  exchange.threshold = motionThreshold();
   auto* pictures = static_cast<uint8_t*>(std::calloc(3, pictureBytes()));
   if (!pictures) return false;
   for (SlotInfo& info : exchange.info) info = SlotInfo{};
@@ -146,18 +162,37 @@ bool takePreviewPicture(PreviewPicture& picture) {
                            exchange.height,
                            info.movingFraction,
                            info.centroidX,
-                           info.centroidY};
+                           info.centroidY,
+                           exchange.mask.empty() ? nullptr : exchange.mask.data(),
+                           exchange.threshold};
   return true;
 }
 
 void colourPreviewPicture(const PreviewPicture& picture, uint8_t* rgb, int32_t width, int32_t height) {
+  static std::array<Rgb, 256> tuned{};
+  static int32_t tunedFor = 0;
+  if (picture.threshold != 0 && picture.threshold != tunedFor) {
+    tuned = makePalette(picture.threshold);
+    tunedFor = picture.threshold;
+  }
+  const std::array<Rgb, 256>& colours = picture.threshold != 0 ? tuned : palette;
   for (int32_t r = 0; r < height; ++r) {
     const int64_t sourceRow = int64_t{r} * picture.height / height;
     const uint8_t* row = picture.difference + sourceRow * picture.width;
+    const uint8_t* maskRow = picture.mask ? picture.mask + sourceRow * picture.width : nullptr;
     uint8_t* out = rgb + static_cast<size_t>(r) * static_cast<size_t>(width) * 3;
     for (int32_t c = 0; c < width; ++c) {
       const int64_t sourceColumn = width == picture.width ? c : int64_t{c} * picture.width / width;
-      std::memcpy(out + 3 * static_cast<size_t>(c), palette[row[sourceColumn]].data(), 3);
+      const Rgb& colour = colours[row[sourceColumn]];
+      if (maskRow && maskRow[sourceColumn] == 0) {
+        // An ignored sample never moves: its change in grey, dimmed.
+        const Rgb& still = palette[row[sourceColumn] > movingAbove ? movingAbove
+                                   : row[sourceColumn] < movingBelow ? movingBelow
+                                                                     : row[sourceColumn]];
+        std::memcpy(out + 3 * static_cast<size_t>(c), dimmed(still).data(), 3);
+      } else {
+        std::memcpy(out + 3 * static_cast<size_t>(c), colour.data(), 3);
+      }
     }
   }
 }

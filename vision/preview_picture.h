@@ -16,6 +16,10 @@ struct PreviewPicture {
   float movingFraction;
   float centroidX;
   float centroidY;
+  // How the analysis is tuned: 0xFF where watched, 0 where ignored (null: all
+  // watched), and the threshold (0: the band).
+  const uint8_t* mask = nullptr;
+  int32_t threshold = 0;
 };
 
 // Main thread, once the capture mode is known: room for three pictures of
@@ -35,7 +39,11 @@ bool takePreviewPicture(PreviewPicture& picture);
 
 // What the preview shows of a picture, as width x height RGB bytes (nearest
 // sample when the sizes differ): black where nothing changed, grey the more a
-// sample changed, red where it counts as moving.
+// sample changed, red where it counts as moving; ignored parts dimmed, a
+// quarter as bright on a dark blue veil. With a threshold, red where the
+// difference value (half a grey level's resolution) may have reached it.
 void colourPreviewPicture(const PreviewPicture& picture, uint8_t* rgb, int32_t width, int32_t height);
 // The colour of moving samples, for those who look for them.
 constexpr uint8_t previewMovingColour[3] = {255, 0, 0};
+// The blue of the veil over ignored parts, added to a quarter of their colour.
+constexpr uint8_t previewIgnoredBlue = 48;

@@ -3,6 +3,7 @@
 # left: with --preview the window shows it (red where samples count as moving,
 # a green cross at their centre) and stays black where nothing moves; without
 # the option, at the same point of the script, all 307 200 pixels are black.
+# With a mask over the left half, that half is dimmed and never red.
 . "$(dirname "$0")/lib.sh"
 binary=$1
 
@@ -18,7 +19,8 @@ import sys
 data = open(sys.argv[1], "rb").read()
 kind, first, last = sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 test = {"lit": lambda r, g, b: r or g or b, "red": lambda r, g, b: r == 255 and g == 0 and b == 0,
-        "green": lambda r, g, b: g == 255 and r == 0 and b == 0}[kind]
+        "green": lambda r, g, b: g == 255 and r == 0 and b == 0,
+        "veiled": lambda r, g, b: r == g and b == r + 48}[kind]
 print(sum(1 for y in range(480) for x in range(first, last)
           if test(*data[3 * (640 * y + x):3 * (640 * y + x) + 3])))
 EOF
@@ -54,3 +56,16 @@ right=$(pixels "$E2E_TMP/preview.rgb" lit 400 640)
 [ "$right" -eq 0 ] || e2e_fail "with --preview $right pixels are not black where nothing moves"
 grep -q "display: " "$APP_STDERR" && e2e_fail "the preview complained: $(grep "display: " "$APP_STDERR")"
 echo "ok: black without --preview; with it $red red and $green green pixels where the figure walks, black beside"
+
+# A mask made by FFmpeg that ignores the left half, where the figure walks:
+# no red there, every pixel under the dimmed veil; the right half stays black.
+ffmpeg -loglevel error -nostdin -f lavfi -i color=white:s=64x48 -vf "drawbox=x=0:y=0:w=32:h=48:color=black:t=fill" \
+  -frames:v 1 -y "$E2E_TMP/left.png" || e2e_fail "could not make the mask"
+shot_at_five_seconds "$E2E_TMP/masked.rgb" TESSARO_PREVIEW=1 TESSARO_MASK="$E2E_TMP/left.png"
+red=$(pixels "$E2E_TMP/masked.rgb" red 0 320)
+veiled=$(pixels "$E2E_TMP/masked.rgb" veiled 0 320)
+right=$(pixels "$E2E_TMP/masked.rgb" lit 320 640)
+[ "$red" -eq 0 ] || e2e_fail "with the left half masked $red pixels there are red"
+[ "$veiled" -eq $((320 * 480)) ] || e2e_fail "with the left half masked only $veiled of its pixels are dimmed"
+[ "$right" -eq 0 ] || e2e_fail "with the left half masked $right pixels of the right half are not black"
+echo "ok: with the left half masked, all of it dimmed and none of it red"

@@ -62,8 +62,7 @@ struct Options {
   std::string output;
   std::string csv;  // empty: no motion log
   std::vector<std::string> osc;  // each receiver; empty: nothing is sent
-  double volume = 0.0;
-  double fadeIn = 0.0;
+  RoomFitting room;
 };
 
 const OptionField<Options> fields[] = {
@@ -71,8 +70,11 @@ const OptionField<Options> fields[] = {
     {seedOption, &Options::seed},
     {csvOption, &Options::csv},
     {oscOption, &Options::osc},
-    {volumeOption, &Options::volume},
-    {fadeInOption, &Options::fadeIn},
+    {maskOption, &Options::room, &RoomFitting::mask},
+    {thresholdOption, &Options::room, &RoomFitting::threshold},
+    {ignoreOverOption, &Options::room, &RoomFitting::ignoreOver},
+    {volumeOption, &Options::room, &RoomFitting::volume},
+    {fadeInOption, &Options::room, &RoomFitting::fadeIn},
 };
 const std::vector<const OptionSpec*> specs = optionSpecs<Options>(fields);
 const ProgramSettings renderSettings{"tessaro-render", specs, {}};
@@ -234,6 +236,7 @@ int main(int argc, char** argv) {
   Options options;
   if (int status = parseOptions(argc, argv, options); status != 0) return status < 0 ? 0 : status;
   if (int status = checkSource(options.source); status != 0) return status;
+  if (!applyRoomFitting(options.room, "tessaro-render")) return 2;
 
   std::string error;
   Outputs out;
@@ -251,8 +254,8 @@ int main(int argc, char** argv) {
   RenderRequest request{options.source, options.seconds, options.seed, isatty(STDOUT_FILENO) == 1,
                         writeToWav,     &out.wav};
   request.start = startWav;
-  request.volumeDb = options.volume;
-  request.fadeInSeconds = options.fadeIn;
+  request.volumeDb = options.room.volume;
+  request.fadeInSeconds = options.room.fadeIn;
   if (out.withCsv) {
     request.tap = &csvLog;
     request.tapUser = &out.csv;

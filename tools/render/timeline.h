@@ -28,5 +28,11 @@ struct Timeline {
   double seconds;
 };
 
+// The top of the moving-fraction lane: the smallest of 1, 2 or 5 times a
+// power of ten (0.01 to 1) that holds 98 % of the points, because real rooms
+// move 1 to 7 % of the picture and a start counts as all moving. Higher
+// points are drawn at the top; the scale is printed on the lane.
+double movingFractionScale(const Timeline& timeline);
+
 // Draws the timeline as a PNG; false with a reason when it cannot be written.
 bool drawTimeline(const Timeline& timeline, const std::string& path, std::string& error);

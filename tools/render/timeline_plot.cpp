@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -167,6 +168,20 @@ void drawTimeAxis(const Frame& f) {
 
 }  // namespace
 
+double movingFractionScale(const Timeline& timeline) {
+  std::vector<float> fractions;
+  fractions.reserve(timeline.points.size());
+  for (const TimelinePoint& p : timeline.points) fractions.push_back(p.movingFraction);
+  if (fractions.empty()) return 1.0;
+  const size_t held = (fractions.size() * 98 + 99) / 100 - 1;  // the 98th percentile's index
+  std::nth_element(fractions.begin(), fractions.begin() + static_cast<std::ptrdiff_t>(held), fractions.end());
+  const float level = fractions[held];
+  for (const double scale : {0.01, 0.02, 0.05, 0.1, 0.2, 0.5}) {
+    if (level <= static_cast<float>(scale)) return scale;
+  }
+  return 1.0;
+}
+
 bool drawTimeline(const Timeline& timeline, const std::string& path, std::string& error) {
   const int imageHeight = marginTop + laneCount * (laneHeight + laneGap) + marginBottom;
   cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, imageWidth, imageHeight);
@@ -187,8 +202,9 @@ bool drawTimeline(const Timeline& timeline, const std::string& path, std::string
   for (const TimelinePoint& p : timeline.points) maxSpeed = std::max(maxSpeed, p.speed);
   maxSpeed = std::ceil(maxSpeed * 2.0f) / 2.0f;
 
+  const double fractionTop = movingFractionScale(timeline);
   const Lane lanes[laneCount] = {
-      {"moving fraction", 0, 1, 0.1, 0.4, 0.8},    {"centroid x", 0, 1, 0.1, 0.6, 0.3},
+      {"moving fraction", 0, fractionTop, 0.1, 0.4, 0.8},    {"centroid x", 0, 1, 0.1, 0.6, 0.3},
       {"speed (/s)", 0, maxSpeed, 0.85, 0.4, 0.1}, {"tone level", 0, 0.6, 0.45, 0.2, 0.7},
       {"strike level, pan", -1, 1, 0.8, 0.1, 0.2}, {"left output", -1, 1, 0.2, 0.2, 0.2},
       {"right output", -1, 1, 0.2, 0.2, 0.2},
@@ -200,6 +216,12 @@ bool drawTimeline(const Timeline& timeline, const std::string& path, std::string
 
   for (int i = 0; i < laneCount; ++i) drawLaneFrame(f, lanes[i], i);
   drawSeries(f, timeline, lanes[0], 0, [](const TimelinePoint& p) { return p.movingFraction; });
+  cairo_set_font_size(cr, 10);
+  cairo_set_source_rgb(cr, 0.1, 0.4, 0.8);
+  char scaleNote[48];
+  std::snprintf(scaleNote, sizeof scaleNote, "top = %g %% of the picture", 100.0 * fractionTop);
+  drawText(cr, 10, laneTop(0) + 32, scaleNote);
+  if (fractionTop < 1.0) drawText(cr, 10, laneTop(0) + 46, "(more: at the top)");
   drawSeries(f, timeline, lanes[1], 1, [](const TimelinePoint& p) { return p.centroidX; });
   drawSeries(f, timeline, lanes[2], 2, [](const TimelinePoint& p) { return p.speed; });
   drawSeries(f, timeline, lanes[3], 3, [](const TimelinePoint& p) { return p.toneLevel; });
