@@ -149,11 +149,23 @@ constexpr Automatic automatics[] = {
     {V4L2_CID_AUTOGAIN, 0, V4L2_CID_GAIN, "gain_automatic"},
 };
 
+// Turns the automatic off, then sets the value it had reached (given back
+// as the driver took it): two calls, as a camera may refuse the value until
+// its automatic is off, and a driver need not write one list in its order.
+// 0, or the errno of the call that failed.
+int hold(int fd, HeldControl& held) {
+  std::vector<v4l2_ext_control> values = {extControl(held.automatic, V4L2_CTRL_TYPE_INTEGER, held.manual)};
+  if (const int error = writeControls(fd, values)) return error;
+  if (!held.control) return 0;
+  values = {extControl(held.control, held.type, held.value)};
+  const int error = writeControls(fd, values);
+  if (error == 0) held.value = valueOf(values[0], held.type);
+  return error;
+}
+
 void setHeld(CaptureRun& run) {
-  for (const HeldControl& held : run.controls.held) {
-    std::vector<v4l2_ext_control> values = {extControl(held.automatic, V4L2_CTRL_TYPE_INTEGER, held.manual)};
-    if (held.control) values.push_back(extControl(held.control, held.type, held.value));
-    if (const int error = writeControls(run.device.fd, values); error && !run.controls.said)
+  for (HeldControl& held : run.controls.held) {
+    if (const int error = hold(run.device.fd, held); error && !run.controls.said)
       diagnostic("camera", "cannot hold %s again: %s", held.name.c_str(), std::strerror(error));
   }
 }
@@ -280,22 +292,19 @@ void holdAutomatics(CaptureRun& run) {
     }
     int64_t mode = 0;
     if (!readControl(fd, automatic->id, automatic->type, mode) || mode == entry.manual) continue;  // off already
-    HeldControl hold{automatic->name, automatic->id, entry.manual, 0, V4L2_CTRL_TYPE_INTEGER, 0};
-    std::vector<v4l2_ext_control> values = {extControl(automatic->id, automatic->type, entry.manual)};
+    HeldControl reached{automatic->name, automatic->id, entry.manual, 0, V4L2_CTRL_TYPE_INTEGER, 0};
     const CameraControl* control = findControl(controls, entry.control);
-    if (control && readControl(fd, control->id, control->type, hold.value)) {
-      hold.control = control->id;
-      hold.type = control->type;
-      values.push_back(extControl(control->id, control->type, hold.value));
+    if (control && readControl(fd, control->id, control->type, reached.value)) {
+      reached.control = control->id;
+      reached.type = control->type;
     }
-    if (const int error = writeControls(fd, values)) {
+    if (const int error = hold(fd, reached)) {
       diagnostic("camera", "cannot hold %s: %s", automatic->name.c_str(), std::strerror(error));
       continue;
     }
-    if (hold.control) hold.value = valueOf(values[1], hold.type);
     held += (held.empty() ? "" : ", ") +
-            (hold.control ? control->name + "=" + std::to_string(hold.value) : automatic->name + " off");
-    state.held.push_back(hold);
+            (reached.control ? control->name + "=" + std::to_string(reached.value) : automatic->name + " off");
+    state.held.push_back(reached);
   }
   diagnostic("camera", "%s: the automatics are held after %g s%s%s%s%s", run.camera.name.c_str(),
              state.setup.holdSeconds, held.empty() ? "" : ": ", held.c_str(),
