@@ -232,6 +232,9 @@ struct StartFailure {
 bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream, StartFailure& failure);
 void stopV4l2Stream(V4l2Stream& stream);
 void runV4l2Capture(CaptureRun& run);
+// Says in one line that a camera without controls leaves the run's control
+// set-up alone; nothing without one.
+void noteNoControls(const CaptureRun& run);
 // The set-up the next capture takes (setCameraControlSetup).
 CameraControlSetup cameraControlSetup();
 // The node's controls, each with its current value where it has one.

@@ -277,6 +277,12 @@ void applyCameraControls(CaptureRun& run) {
   state.said = true;
 }
 
+void noteNoControls(const CaptureRun& run) {
+  const CameraControlSetup& setup = run.controls.setup;
+  if (setup.settings.empty() && setup.holdSeconds < 0) return;
+  diagnostic("camera", "%s has no controls: none is set or held", run.camera.name.c_str());
+}
+
 void holdAutomatics(CaptureRun& run) {
   ControlRun& state = run.controls;
   state.holdDueNanoseconds = 0;

@@ -152,3 +152,17 @@ TEST_F(CameraControls, WithoutASetUpNoControlCallIsMade) {
   start({});
   EXPECT_EQ(fakeControlCalls(), 0);
 }
+
+TEST_F(CameraControls, ACameraWithoutControlsSaysSoInOneLineAndRuns) {
+  setenv("TESSARO_CAMERA", "demo", 1);
+  setCameraControlSetup({settings({{"gain", 5}}), 2});
+  testing::internal::CaptureStderr();
+  ASSERT_GE(CVAcquireVidCap(&system), 0);
+  ASSERT_EQ(CVGetNumDevices(system), 1);
+  ASSERT_GE(CVDevConnect(system, 0), 0);
+  ASSERT_GE(CVDevStartCap(system, 0, 7, logFrame, 9, &captureId), 0);
+  EXPECT_TRUE(waitForFrames(1, 2000));
+  EXPECT_GE(CVDevStopCap(system, captureId), 0);
+  unsetenv("TESSARO_CAMERA");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "camera: Tessaro demo camera has no controls: none is set or held\n");
+}
