@@ -67,7 +67,9 @@ std::vector<CameraControl> listControls(int fd, bool withValues) {
   std::vector<CameraControl> controls;
   v4l2_query_ext_ctrl query{};
   query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-  while (deviceIoctl(fd, VIDIOC_QUERY_EXT_CTRL, &query) == 0) {
+  uint32_t last = 0;
+  // Each answer comes after the one before: a driver that says otherwise would go round for ever.
+  while (deviceIoctl(fd, VIDIOC_QUERY_EXT_CTRL, &query) == 0 && query.id > last) {
     controls.push_back(describe(fd, query));
     CameraControl& control = controls.back();
     const bool readable = !(query.flags & (V4L2_CTRL_FLAG_WRITE_ONLY | V4L2_CTRL_FLAG_DISABLED));
@@ -75,7 +77,7 @@ std::vector<CameraControl> listControls(int fd, bool withValues) {
       int64_t value = 0;
       if (readControl(fd, query.id, query.type, value)) control.read = true, control.value = value;
     }
-    const uint32_t last = query.id;
+    last = query.id;
     query = {};
     query.id = last | V4L2_CTRL_FLAG_NEXT_CTRL;
   }
