@@ -157,7 +157,9 @@ constexpr Automatic automatics[] = {
 // 0, or the errno of the call that failed.
 int hold(int fd, HeldControl& held) {
   std::vector<v4l2_ext_control> values = {extControl(held.automatic, V4L2_CTRL_TYPE_INTEGER, held.manual)};
-  if (const int error = writeControls(fd, values)) return error;
+  if (held.automatic) {
+    if (const int error = writeControls(fd, values)) return error;
+  }
   if (!held.control) return 0;
   values = {extControl(held.control, held.type, held.value)};
   const int error = writeControls(fd, values);
@@ -186,20 +188,21 @@ void applySettings(CaptureRun& run, const std::vector<CameraControl>& controls) 
     std::vector<v4l2_ext_control> values = {extControl(control.id, control.type, value)};
     const int error = writeControls(run.device.fd, values);
     if (error == 0) {
-      done += (done.empty() ? "" : ", ") + control.name + "=" + std::to_string(valueOf(values[0], control.type));
+      done +=
+          (done.empty() ? "" : ", ") + control.name + "=" + std::to_string(valueOf(values[0], control.type));
     } else if (!last && error == EACCES && (control.flags & V4L2_CTRL_FLAG_INACTIVE)) {
       later.push_back({&control, value});
     } else if (say) {
-      diagnostic("camera", "cannot set %s=%lld on %s: %s", control.name.c_str(), static_cast<long long>(value),
-                 camera, refusal(control, value, error).c_str());
+      diagnostic("camera", "cannot set %s=%lld on %s: %s", control.name.c_str(),
+                 static_cast<long long>(value), camera, refusal(control, value, error).c_str());
     }
   };
   for (const ControlSetting& setting : state.setup.settings) {
     const CameraControl* control = findControl(controls, setting.name);
     if (!control) {
       if (say)
-        diagnostic("camera", "%s has no control %s: left alone (tessaro-cameras --controls lists them)", camera,
-                   setting.name.c_str());
+        diagnostic("camera", "%s has no control %s: left alone (tessaro-cameras --controls lists them)",
+                   camera, setting.name.c_str());
     } else if (const char* problem = unfit(*control, setting.value)) {
       if (say)
         diagnostic("camera", "cannot set %s=%lld on %s: %s", control->name.c_str(),
@@ -291,7 +294,20 @@ void holdAutomatics(CaptureRun& run) {
   state.holdDone = true;
   const int fd = run.device.fd;
   const std::vector<CameraControl> controls = listControls(fd, false);
+  // A camera without automatic gain (USB video class cameras have none)
+  // leaves gain to its automatic exposure: the gain it chose is held with it.
+  const CameraControl* gain = findControl(controls, V4L2_CID_GAIN);
+  HeldControl gainReached{gain ? gain->name : "", 0, 0, V4L2_CID_GAIN, V4L2_CTRL_TYPE_INTEGER, 0};
+  const bool gainToHold =
+      gain && !findControl(controls, V4L2_CID_AUTOGAIN) &&
+      !(gain->flags & (V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_INACTIVE)) &&
+      readControl(fd, gain->id, gain->type, gainReached.value);
   std::string held, without;
+  bool exposureHeld = false;
+  auto note = [&](const HeldControl& reached, const std::string& what) {
+    held += (held.empty() ? "" : ", ") + what;
+    state.held.push_back(reached);
+  };
   for (const Automatic& entry : automatics) {
     const CameraControl* automatic = findControl(controls, entry.automatic);
     if (!automatic || (automatic->flags & (V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_DISABLED))) {
@@ -299,7 +315,8 @@ void holdAutomatics(CaptureRun& run) {
       continue;
     }
     int64_t mode = 0;
-    if (!readControl(fd, automatic->id, automatic->type, mode) || mode == entry.manual) continue;  // off already
+    if (!readControl(fd, automatic->id, automatic->type, mode) || mode == entry.manual)
+      continue;  // off already
     HeldControl reached{automatic->name, automatic->id, entry.manual, 0, V4L2_CTRL_TYPE_INTEGER, 0};
     const CameraControl* control = findControl(controls, entry.control);
     if (control && readControl(fd, control->id, control->type, reached.value)) {
@@ -310,9 +327,16 @@ void holdAutomatics(CaptureRun& run) {
       diagnostic("camera", "cannot hold %s: %s", automatic->name.c_str(), std::strerror(error));
       continue;
     }
-    held += (held.empty() ? "" : ", ") +
-            (reached.control ? control->name + "=" + std::to_string(reached.value) : automatic->name + " off");
-    state.held.push_back(reached);
+    note(reached,
+         reached.control ? control->name + "=" + std::to_string(reached.value) : automatic->name + " off");
+    exposureHeld = exposureHeld || entry.automatic == V4L2_CID_EXPOSURE_AUTO;
+  }
+  if (gainToHold && exposureHeld) {
+    if (const int error = hold(fd, gainReached)) {
+      diagnostic("camera", "cannot hold %s: %s", gainReached.name.c_str(), std::strerror(error));
+    } else {
+      note(gainReached, gainReached.name + "=" + std::to_string(gainReached.value));
+    }
   }
   diagnostic("camera", "%s: the automatics are held after %g s%s%s%s%s", run.camera.name.c_str(),
              state.setup.holdSeconds, held.empty() ? "" : ": ", held.c_str(),

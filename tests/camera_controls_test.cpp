@@ -11,8 +11,8 @@ namespace {
 // The fake's webcam, with a control its firmware does not let anyone set.
 std::vector<FakeControl> testControls() {
   std::vector<FakeControl> controls = webcamControls();
-  FakeControl fixed{V4L2_CID_EXPOSURE_AUTO_PRIORITY, "Exposure, Dynamic Framerate", V4L2_CTRL_TYPE_BOOLEAN, 0, 1,
-                    1, 0};
+  FakeControl fixed{
+      V4L2_CID_EXPOSURE_AUTO_PRIORITY, "Exposure, Dynamic Framerate", V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1, 0};
   fixed.readOnly = true;
   controls.push_back(fixed);
   return controls;
@@ -45,7 +45,8 @@ class CameraControls : public CaptureDevice {
   // defaults); returns once its frames flow again.
   void replug() {
     fakeUnplug();
-    ASSERT_TRUE(waitUntil(2000, [&] { return captureActivity(system).state == CaptureState::WaitingForCamera; }));
+    ASSERT_TRUE(
+        waitUntil(2000, [&] { return captureActivity(system).state == CaptureState::WaitingForCamera; }));
     fakeReplug("video0");
     ASSERT_TRUE(produceWhenReady(yuyvFrame(90)) && waitForFrames(2, 2000));
   }
@@ -64,7 +65,8 @@ TEST_F(CameraControls, TheListingGivesEachControlAsTheDriverDescribesIt) {
             "    brightness (int): min=-64 max=64 step=1 default=0 value=0\n"
             "    white_balance_automatic (bool): default=1 value=1\n"
             "    gain (int): min=0 max=255 step=1 default=32 value=32\n"
-            "    white_balance_temperature (int): min=2800 max=6500 step=10 default=4600 value=4600 flags=inactive\n"
+            "    white_balance_temperature (int): min=2800 max=6500 step=10 default=4600 value=4600 "
+            "flags=inactive\n"
             "    auto_exposure (menu): min=1 max=3 default=3 value=3\n"
             "      1: Manual Mode\n"
             "      3: Aperture Priority Mode\n"
@@ -81,7 +83,8 @@ TEST_F(CameraControls, EachSettingIsSetAtStartOrRefusedInOneLineAsTheDriverSays)
     std::string lines;  // the camera layer's lines, after the capture's own
   };
   const std::vector<Case> cases = {
-      {settings({{"brightness", -10}}), V4L2_CID_BRIGHTNESS, -10, "camera: set on Fake Cam: brightness=-10\n"},
+      {settings({{"brightness", -10}}), V4L2_CID_BRIGHTNESS, -10,
+       "camera: set on Fake Cam: brightness=-10\n"},
       // The driver clamps a number to its range and rounds it to its step.
       {settings({{"brightness", 100}}), V4L2_CID_BRIGHTNESS, 64, "camera: set on Fake Cam: brightness=64\n"},
       {settings({{"white_balance_automatic", 0}, {"white_balance_temperature", 4567}}),
@@ -130,9 +133,11 @@ TEST_F(CameraControls, HeldAutomaticsTurnManualAtTheValuesTheyReachedAndStaySoAf
   // What the automatics will have reached when they are held.
   fakeSetControl(V4L2_CID_EXPOSURE_ABSOLUTE, 157);
   fakeSetControl(V4L2_CID_WHITE_BALANCE_TEMPERATURE, 5230);
+  fakeSetControl(V4L2_CID_GAIN, 77);  // chosen by the automatic exposure
   const std::string lines = stream();
   testing::internal::CaptureStderr();
-  ASSERT_TRUE(waitUntil(2000, [] { return fakeControlValue(V4L2_CID_EXPOSURE_AUTO) == V4L2_EXPOSURE_MANUAL; }));
+  ASSERT_TRUE(
+      waitUntil(2000, [] { return fakeControlValue(V4L2_CID_EXPOSURE_AUTO) == V4L2_EXPOSURE_MANUAL; }));
   EXPECT_EQ(fakeControlValue(V4L2_CID_EXPOSURE_ABSOLUTE), 157);
   EXPECT_EQ(fakeControlValue(V4L2_CID_AUTO_WHITE_BALANCE), 0);
   EXPECT_EQ(fakeControlValue(V4L2_CID_WHITE_BALANCE_TEMPERATURE), 5230);
@@ -141,10 +146,13 @@ TEST_F(CameraControls, HeldAutomaticsTurnManualAtTheValuesTheyReachedAndStaySoAf
   EXPECT_EQ(fakeControlValue(V4L2_CID_EXPOSURE_AUTO), V4L2_EXPOSURE_MANUAL);
   EXPECT_EQ(fakeControlValue(V4L2_CID_AUTO_WHITE_BALANCE), 0);
   EXPECT_EQ(fakeControlValue(V4L2_CID_WHITE_BALANCE_TEMPERATURE), 5230);
+  EXPECT_EQ(fakeControlValue(V4L2_CID_GAIN), 77);
   const std::string later = testing::internal::GetCapturedStderr();
-  EXPECT_NE(later.find("camera: Fake Cam: the automatics are held after 0.1 s: exposure_time_absolute=157, "
-                       "white_balance_temperature=5230; it has no focus_automatic_continuous, gain_automatic\n"),
-            std::string::npos)
+  EXPECT_NE(
+      later.find(
+          "camera: Fake Cam: the automatics are held after 0.1 s: exposure_time_absolute=157, "
+          "white_balance_temperature=5230, gain=77; it has no focus_automatic_continuous, gain_automatic\n"),
+      std::string::npos)
       << lines << later;
 }
 
@@ -164,5 +172,6 @@ TEST_F(CameraControls, ACameraWithoutControlsSaysSoInOneLineAndRuns) {
   EXPECT_TRUE(waitForFrames(1, 2000));
   EXPECT_GE(CVDevStopCap(system, captureId), 0);
   unsetenv("TESSARO_CAMERA");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "camera: Tessaro demo camera has no controls: none is set or held\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "camera: Tessaro demo camera has no controls: none is set or held\n");
 }
