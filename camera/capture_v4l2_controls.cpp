@@ -297,7 +297,7 @@ void holdAutomatics(CaptureRun& run) {
   // A camera without automatic gain (USB video class cameras have none)
   // leaves gain to its automatic exposure: the gain it chose is held with it.
   const CameraControl* gain = findControl(controls, V4L2_CID_GAIN);
-  HeldControl gainReached{gain ? gain->name : "", 0, 0, V4L2_CID_GAIN, V4L2_CTRL_TYPE_INTEGER, 0};
+  HeldControl gainReached{gain ? gain->name : "", 0, 0, V4L2_CID_GAIN, gain ? gain->type : 0, 0};
   const bool gainToHold =
       gain && !findControl(controls, V4L2_CID_AUTOGAIN) &&
       !(gain->flags & (V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_INACTIVE)) &&
