@@ -338,7 +338,7 @@ void holdAutomatics(CaptureRun& run) {
       note(gainReached, gainReached.name + "=" + std::to_string(gainReached.value));
     }
   }
-  diagnostic("camera", "%s: the automatics are held after %g s%s%s%s%s", run.camera.name.c_str(),
-             state.setup.holdSeconds, held.empty() ? "" : ": ", held.c_str(),
-             without.empty() ? "" : "; it has no ", without.c_str());
+  diagnostic("camera", "%s: %s after %g s%s%s%s%s", run.camera.name.c_str(),
+             held.empty() ? "no automatic to hold" : "the automatics are held", state.setup.holdSeconds,
+             held.empty() ? "" : ": ", held.c_str(), without.empty() ? "" : "; it has no ", without.c_str());
 }
