@@ -841,6 +841,20 @@ size_t deviceIndex(const Device* device) {
 }
 }  // namespace
 
+std::vector<FakeControl> webcamControls() {
+  return {
+      {V4L2_CID_BRIGHTNESS, "Brightness", V4L2_CTRL_TYPE_INTEGER, -64, 64, 1, 0},
+      {V4L2_CID_AUTO_WHITE_BALANCE, "White Balance, Automatic", V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1, 1},
+      {V4L2_CID_GAIN, "Gain", V4L2_CTRL_TYPE_INTEGER, 0, 255, 1, 32},
+      {V4L2_CID_WHITE_BALANCE_TEMPERATURE, "White Balance Temperature", V4L2_CTRL_TYPE_INTEGER, 2800, 6500, 10,
+       4600, {}, V4L2_CID_AUTO_WHITE_BALANCE, 0},
+      {V4L2_CID_EXPOSURE_AUTO, "Auto Exposure", V4L2_CTRL_TYPE_MENU, 1, 3, 1, 3,
+       {"", "Manual Mode", "", "Aperture Priority Mode"}},
+      {V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute", V4L2_CTRL_TYPE_INTEGER, 3, 2047, 1, 250, {},
+       V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL},
+  };
+}
+
 void installFakeCamera(const std::vector<FakeNode>& nodes) {
   std::lock_guard guard(fake.lock);
   char folder[] = "/tmp/tessaro-fake-dev-XXXXXX";

@@ -179,6 +179,11 @@ struct FakeNode {
   std::vector<FakeControl> controls = {};  // in id order; each starts at its default
 };
 
+// A webcam's controls as uvcvideo gives them (names from the kernel's
+// control names; exposure in the class's 100 us units; auto_exposure offers
+// only Manual Mode and Aperture Priority Mode).
+std::vector<FakeControl> webcamControls();
+
 // Puts the fake behind the layer with these nodes; uninstall restores the
 // system calls and removes the folder.
 void installFakeCamera(const std::vector<FakeNode>& nodes);
