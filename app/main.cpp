@@ -10,6 +10,7 @@
 #include "app/outputs.h"
 #include "app/status_watch.h"
 #include "audio/audio_library.h"
+#include "camera/camera_controls.h"
 #include "display/font_atlas.h"
 #include "display/scene_state.h"
 #include "platform/audio_device.h"
@@ -52,6 +53,13 @@ bool applyOptions(const ProgramOptions& options) {
   }
   // The camera layer reads its choice from the environment.
   if (!options.camera.empty()) setenv("TESSARO_CAMERA", options.camera.c_str(), 1);
+  CameraControlSetup controls;
+  for (const std::string& text : options.cameraControls) {
+    ControlSetting setting;
+    if (parseControlSetting(text, setting)) controls.settings.push_back(setting);  // checked already
+  }
+  controls.holdSeconds = options.holdExposure;
+  setCameraControlSetup(controls);
   setUnattendedBoxes(options.unattended);
   setAlertCommand(options.alertCommand);
   return applyRoomFitting(options.room, "tessaro");

@@ -10,6 +10,7 @@
 
 #include "app/alerts.h"
 #include "audio/audio_library.h"
+#include "camera/camera_controls.h"
 #include "osc/osc_input.h"
 #include "osc/osc_output.h"
 #include "platform/diagnostics.h"
@@ -60,6 +61,15 @@ const char* checkVolume(const std::string& value) {
 const char* checkFadeIn(const std::string& value) {
   return numberWithin(value, 0.0, outputFadeInLimit) ? nullptr : "takes seconds from 0 to 600";
 }
+
+const char* checkControlSetting(const std::string& value) {
+  ControlSetting setting;
+  return parseControlSetting(value, setting) ? nullptr : "takes NAME=VALUE, a control's name and a whole number";
+}
+
+const char* checkHoldSeconds(const std::string& value) {
+  return numberWithin(value, 0.0, longestHoldSeconds) ? nullptr : "takes seconds from 0 to 3600";
+}
 }  // namespace
 
 bool numberWithin(const std::string& value, double low, double high) {
@@ -93,6 +103,18 @@ const OptionSpec volumeOption{"volume", "TESSARO_VOLUME", OptionKind::Value, "DB
 const OptionSpec fadeInOption{"fade-in", "TESSARO_FADE_IN", OptionKind::Value, "SECONDS", "0", checkFadeIn,
                               "the sound rises from silence over SECONDS after every start,\n"
                               "0 to 600 (default 0: no fade)"};
+const OptionSpec cameraControlOption{
+    "camera-control", "TESSARO_CAMERA_CONTROL", OptionKind::List, "NAME=VALUE", "", checkControlSetting,
+    "set one of the camera's controls at start and again after every replug,\n"
+    "named as 'tessaro-cameras --controls' and v4l2-ctl name them (the driver's\n"
+    "name lower-cased, spaces and punctuation as underscores), for example\n"
+    "auto_exposure=1 or exposure_time_absolute=250; a control the camera does\n"
+    "not have is said in one line and left alone"};
+const OptionSpec holdExposureOption{
+    "hold-exposure", "TESSARO_HOLD_EXPOSURE", OptionKind::Value, "SECONDS", "", checkHoldSeconds,
+    "let the camera's automatic exposure, white balance, focus and gain settle\n"
+    "for SECONDS (0 to 3600) after it starts, then hold each at the value it\n"
+    "reached (set again after a replug), so a visitor does not re-expose it"};
 
 namespace {
 const OptionSpec unattendedOption{"unattended", "TESSARO_UNATTENDED", OptionKind::Switch, nullptr, "no", nullptr,
@@ -135,6 +157,8 @@ const OptionField<ProgramOptions> fields[] = {
     {ignoreOverOption, &ProgramOptions::room, &RoomFitting::ignoreOver},
     {volumeOption, &ProgramOptions::room, &RoomFitting::volume},
     {fadeInOption, &ProgramOptions::room, &RoomFitting::fadeIn},
+    {cameraControlOption, &ProgramOptions::cameraControls},
+    {holdExposureOption, &ProgramOptions::holdExposure},
 };
 const std::vector<const OptionSpec*> specs = optionSpecs<ProgramOptions>(fields);
 

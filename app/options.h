@@ -52,9 +52,15 @@ struct ProgramOptions {
   std::string alertCommand;
 
   RoomFitting room;
+  // --camera-control / TESSARO_CAMERA_CONTROL: NAME=VALUE controls set at every opening of the camera.
+  std::vector<std::string> cameraControls;
+  // --hold-exposure / TESSARO_HOLD_EXPOSURE: seconds before the camera's automatics are held; < 0: never.
+  double holdExposure = -1;
 };
 
 extern const OptionSpec cameraOption;
+extern const OptionSpec cameraControlOption;
+extern const OptionSpec holdExposureOption;
 extern const OptionSpec oscOption;
 extern const OptionSpec maskOption;
 extern const OptionSpec thresholdOption;

@@ -358,7 +358,7 @@ void printOptionsHelp(std::FILE* stream, const ProgramSettings& program) {
     }
     std::string names;
     if (option->variable) names = std::string("environment ") + option->variable;
-    if (!program.fileKeys.empty() && option != &configOption) {
+    if (findOption(program.fileKeys, option->name) == option) {  // a program's own switch is no key
       names += std::string(names.empty() ? "" : ", ") + "settings key " + option->name;
     }
     if (option->kind == OptionKind::List) names += "; again for more, a comma list elsewhere";

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <vector>
 
+#include <linux/videodev2.h>
+
+#include "camera/camera_controls.h"
 #include "camera/capture_library.h"
 
 namespace {
@@ -29,9 +32,56 @@ int describeModes(uint32_t system, std::string& text) {
   }
   return modes > 0 ? modes : 0;
 }
+
+// The type as v4l2-ctl names it.
+const char* typeName(uint32_t type) {
+  switch (type) {
+    case V4L2_CTRL_TYPE_INTEGER: return "int";
+    case V4L2_CTRL_TYPE_INTEGER64: return "int64";
+    case V4L2_CTRL_TYPE_BOOLEAN: return "bool";
+    case V4L2_CTRL_TYPE_MENU: return "menu";
+    case V4L2_CTRL_TYPE_INTEGER_MENU: return "intmenu";
+    case V4L2_CTRL_TYPE_BUTTON: return "button";
+    case V4L2_CTRL_TYPE_BITMASK: return "bitmask";
+    case V4L2_CTRL_TYPE_STRING: return "str";
+    default: return "compound";
+  }
+}
+
+std::string flagNames(uint32_t flags) {
+  static constexpr std::pair<uint32_t, const char*> names[] = {
+      {V4L2_CTRL_FLAG_DISABLED, "disabled"},     {V4L2_CTRL_FLAG_GRABBED, "grabbed"},
+      {V4L2_CTRL_FLAG_READ_ONLY, "read-only"},   {V4L2_CTRL_FLAG_INACTIVE, "inactive"},
+      {V4L2_CTRL_FLAG_WRITE_ONLY, "write-only"}, {V4L2_CTRL_FLAG_VOLATILE, "volatile"},
+  };
+  std::string text;
+  for (const auto& [flag, name] : names)
+    if (flags & flag) text += (text.empty() ? " flags=" : ",") + std::string(name);
+  return text;
+}
+
+void describeControls(uint32_t system, std::string& text) {
+  const std::vector<CameraControl> controls = cameraControls(system);
+  text += controls.empty() ? "  controls: none\n" : "  controls:\n";
+  for (const CameraControl& c : controls) {
+    if (c.type == V4L2_CTRL_TYPE_CTRL_CLASS) continue;  // a heading, not a control
+    append(text, "    %s (%s):", c.name.c_str(), typeName(c.type));
+    const bool ranged = c.type == V4L2_CTRL_TYPE_INTEGER || c.type == V4L2_CTRL_TYPE_INTEGER64 ||
+                        c.type == V4L2_CTRL_TYPE_MENU || c.type == V4L2_CTRL_TYPE_INTEGER_MENU ||
+                        c.type == V4L2_CTRL_TYPE_BITMASK;
+    if (ranged) append(text, " min=%lld max=%lld", static_cast<long long>(c.minimum), static_cast<long long>(c.maximum));
+    if (c.type == V4L2_CTRL_TYPE_INTEGER || c.type == V4L2_CTRL_TYPE_INTEGER64)
+      append(text, " step=%lld", static_cast<long long>(c.step));
+    if (ranged || c.type == V4L2_CTRL_TYPE_BOOLEAN)
+      append(text, " default=%lld", static_cast<long long>(c.defaultValue));
+    if (c.read) append(text, " value=%lld", static_cast<long long>(c.value));
+    text += flagNames(c.flags) + "\n";
+    for (const auto& [index, name] : c.menu) append(text, "      %lld: %s\n", static_cast<long long>(index), name.c_str());
+  }
+}
 }  // namespace
 
-CameraListing describeCameras() {
+CameraListing describeCameras(bool controls) {
   CameraListing listing{"", 0};
   uint32_t system = 0;
   if (CVAcquireVidCap(&system) < 0) {
@@ -49,6 +99,7 @@ CameraListing describeCameras() {
     int modes = 0;
     if (CVDevConnect(system, i) >= 0) {
       modes = describeModes(system, listing.text);
+      if (controls) describeControls(system, listing.text);
       CVDevDisconnect(system);
     } else {
       listing.text += "  cannot be opened now\n";

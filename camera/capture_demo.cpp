@@ -166,7 +166,10 @@ bool demoConnect(CaptureSystem& system, const CameraEntry&) {
 
 void demoDisconnect(CaptureSystem&) {}
 
-bool demoStart(CaptureSystem&, const CameraEntry&, CaptureRun&) { return true; }
+bool demoStart(CaptureSystem&, const CameraEntry&, CaptureRun& run) {
+  noteNoControls(run);
+  return true;
+}
 
 void demoStop(CaptureSystem&, CaptureRun& run) { closePictureDecoder(run.decoder); }
 

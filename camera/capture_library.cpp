@@ -180,6 +180,7 @@ int32_t CVDevStartCap(uint32_t handle, int32_t mode, uint32_t tag, CaptureFrameC
   run.decoder = {};
   run.device = {};
   run.recovery = {};
+  run.controls = {cameraControlSetup(), 0, false, {}, false};
   run.file = {};
   run.layoutBytes = captureLayoutBytes(run.mode.width, run.mode.height);
   run.target = {static_cast<uint8_t*>(std::calloc(run.layoutBytes, 1)), run.mode.width, run.mode.height};
@@ -231,6 +232,13 @@ int32_t CVReleaseVidCap(uint32_t handle) {
   system->listed = false;
   system->acquired = false;
   return 0;
+}
+
+std::vector<CameraControl> cameraControls(uint32_t handle) {
+  CaptureSystem* system = connectedSystem(handle);
+  // Only a V4L2 camera keeps a device node open while connected.
+  if (!system || system->deviceFd < 0) return {};
+  return listDeviceControls(system->deviceFd);
 }
 
 bool isCaptureRunning(uint32_t handle) {

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "camera/camera_controls.h"
 #include "camera/capture_formats.h"
 #include "camera/capture_library.h"
 
@@ -91,6 +92,26 @@ struct FileStream {
   bool cutShort;          // its pictures ended well before its header said, said in a line
 };
 
+// An automatic switched to manual at the value it reached.
+struct HeldControl {
+  std::string name;    // the automatic's
+  uint32_t automatic;  // its control, and the value that turns it off
+  int32_t manual;
+  uint32_t control;  // the value it had reached, 0 when the camera has none to set
+  uint32_t type;
+  int64_t value;
+};
+
+// A capture's camera controls: what each opening of the camera sets, and
+// the automatics once held.
+struct ControlRun {
+  CameraControlSetup setup;
+  int64_t holdDueNanoseconds;  // monotonic; 0: no hold waiting
+  bool holdDone;
+  std::vector<HeldControl> held;
+  bool said;  // the first opening's lines are said; the same again after a replug are not
+};
+
 // What the capture thread is doing, for captureActivity.
 enum class CapturePhase : uint8_t { Streaming, WaitingForCamera, Ended };
 
@@ -117,6 +138,7 @@ struct CaptureRun {
   PictureDecoder decoder;
   V4l2Stream device;
   V4l2Recovery recovery;
+  ControlRun controls;
   FileStream file;
 };
 
@@ -210,6 +232,13 @@ struct StartFailure {
 bool startV4l2Stream(int fd, const CaptureMode& mode, V4l2Stream& stream, StartFailure& failure);
 void stopV4l2Stream(V4l2Stream& stream);
 void runV4l2Capture(CaptureRun& run);
+// Says in one line that a camera without controls leaves the run's control
+// set-up alone; nothing without one.
+void noteNoControls(const CaptureRun& run);
+// The set-up the next capture takes (setCameraControlSetup).
+CameraControlSetup cameraControlSetup();
+// The node's controls, each with its current value where it has one.
+std::vector<CameraControl> listDeviceControls(int fd);
 
 // --- demo camera ---
 constexpr int32_t demoWidth = 640;

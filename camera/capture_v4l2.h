@@ -43,6 +43,14 @@ StreamEnd streamFrames(CaptureRun& run);
 // first and each after an unplug or a stall: the one place for what a camera
 // must be told again when it has been opened anew.
 bool startStream(int fd, CaptureRun& run, StartFailure& failure);
+// Sets the run's controls on the camera just opened, and the automatics
+// held before, and starts the wait before they are held. Nothing without a
+// control set-up.
+void applyCameraControls(CaptureRun& run);
+// Switches the automatics to manual at the values they reached, with a line.
+void holdAutomatics(CaptureRun& run);
+// The current value of a control; false when it cannot be read.
+bool readControl(int fd, uint32_t id, uint32_t type, int64_t& value);
 // STREAMOFF, every buffer queued again, STREAMON: what videobuf2 needs to
 // clear a queue error, and what starts a stopped transfer again. 0, or the
 // errno of the call that failed.

@@ -264,8 +264,12 @@ StreamEnd streamFrames(CaptureRun& run) {
   V4l2Stream& stream = run.device;
   for (;;) {
     const int64_t due = stream.lastBufferNanoseconds + stallLimit(run.mode, stream);
-    const int64_t left = due - monotonicNanoseconds();
+    int64_t left = due - monotonicNanoseconds();
     if (left <= 0) return StreamEnd::Stalled;
+    if (const int64_t hold = run.controls.holdDueNanoseconds; hold != 0) {
+      if (hold <= monotonicNanoseconds()) holdAutomatics(run);
+      else left = std::min(left, hold - monotonicNanoseconds());
+    }
     noteWaitUntil(run, due);
     pollfd waits[2] = {{stream.fd, POLLIN, 0}, {run.stopFd, POLLIN, 0}};
     const int ready = ops().poll(waits, 2, int((left + 999999) / 1000000));
@@ -322,6 +326,7 @@ int restartStream(V4l2Stream& stream) {
 
 bool startStream(int fd, CaptureRun& run, StartFailure& failure) {
   if (!startV4l2Stream(fd, run.mode, run.device, failure)) return false;
+  applyCameraControls(run);
   if (!isCompressedFormat(run.device.fourcc) || run.decoder.context || openJpegDecoder(run.decoder))
     return true;
   failure = {"has no decoder for its pictures", 0};

@@ -378,6 +378,7 @@ void fileDisconnect(CaptureSystem&) {}
 std::string codecName(int32_t formatCode) { return avcodec_get_name(AVCodecID(formatCode)); }
 
 bool fileStart(CaptureSystem&, const CameraEntry& camera, CaptureRun& run) {
+  noteNoControls(run);
   return openVideoFile(camera.path.c_str(), run);
 }
 

@@ -289,3 +289,65 @@ TEST_F(FakeCameraDevice, AFailedStartLeavesTheBuffersQueuedAndNothingStreaming) 
   }
   EXPECT_EQ(fakeMisuse(), "");
 }
+
+// Controls as uvcvideo answers them: S_EXT_CTRLS checks every control before
+// it sets any (a refusal there gives error_idx = count), rounds and clamps a
+// number, and refuses a value whose automatic is on.
+TEST_F(FakeCameraDevice, ControlsAnswerAsTheVideoClassDriverDoes) {
+  uninstallFakeCamera();
+  FakeNode camera{"video0", "Fake Cam", FakeNodeKind::Capture, {}, {}};
+  camera.controls = webcamControls();
+  camera.controls.push_back({V4L2_CID_EXPOSURE_AUTO_PRIORITY, "Exposure, Dynamic Framerate",
+                             V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1, 0, {}, 0, 0, true});
+  installFakeCamera({camera});
+  const int fd = device().open(node().c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  struct Case {
+    std::vector<v4l2_ext_control> set;
+    int error;
+    uint32_t errorIndex;
+    int32_t last;  // the last control's value as the driver gives it back
+  };
+  auto control = [](uint32_t id, int32_t value) {
+    v4l2_ext_control c{};
+    c.id = id;
+    c.value = value;
+    return c;
+  };
+  const uint32_t unknown = V4L2_CID_ZOOM_ABSOLUTE;
+  const std::vector<Case> cases = {
+      {{control(V4L2_CID_BRIGHTNESS, 1000)}, 0, 0, 64},
+      {{control(V4L2_CID_WHITE_BALANCE_TEMPERATURE, 4567)}, EACCES, 1, 4567},
+      {{control(V4L2_CID_AUTO_WHITE_BALANCE, 0), control(V4L2_CID_WHITE_BALANCE_TEMPERATURE, 4567)}, 0, 0, 4570},
+      {{control(V4L2_CID_EXPOSURE_AUTO, 2)}, EINVAL, 1, 2},
+      {{control(V4L2_CID_EXPOSURE_AUTO, 4)}, ERANGE, 1, 4},
+      {{control(V4L2_CID_EXPOSURE_AUTO_PRIORITY, 1)}, EACCES, 1, 1},
+      {{control(V4L2_CID_GAIN, 40), control(unknown, 1)}, EINVAL, 2, 1},
+  };
+  for (const Case& c : cases) {
+    std::vector<v4l2_ext_control> values = c.set;
+    v4l2_ext_controls list{};
+    list.count = uint32_t(values.size());
+    list.controls = values.data();
+    EXPECT_EQ(call(fd, VIDIOC_S_EXT_CTRLS, &list), c.error) << values.back().id;
+    if (c.error) {
+      EXPECT_EQ(list.error_idx, c.errorIndex) << values.back().id;
+    }
+    EXPECT_EQ(values.back().value, c.last) << values.back().id;
+  }
+  EXPECT_EQ(fakeControlValue(V4L2_CID_GAIN), 32);  // nothing of a refused call is set
+  v4l2_query_ext_ctrl query{};
+  query.id = V4L2_CID_EXPOSURE_ABSOLUTE;
+  ASSERT_EQ(call(fd, VIDIOC_QUERY_EXT_CTRL, &query), 0);
+  EXPECT_EQ(query.flags, uint32_t(V4L2_CTRL_FLAG_INACTIVE));  // auto_exposure is in Aperture Priority Mode
+  query.id = unknown;
+  EXPECT_EQ(call(fd, VIDIOC_QUERY_EXT_CTRL, &query), EINVAL);
+  v4l2_querymenu entry{};
+  entry.id = V4L2_CID_EXPOSURE_AUTO;
+  entry.index = 2;  // left out of the camera's menu
+  EXPECT_EQ(call(fd, VIDIOC_QUERYMENU, &entry), EINVAL);
+  entry.index = 1;
+  ASSERT_EQ(call(fd, VIDIOC_QUERYMENU, &entry), 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(entry.name), "Manual Mode");
+  EXPECT_EQ(device().close(fd), 0);
+}

@@ -35,7 +35,8 @@ class ProgramOptionsTest : public testing::Test {
   static void clearEnvironment() {
     for (const char* name : {"TESSARO_CAMERA", "TESSARO_UNATTENDED", "TESSARO_LOG", "TESSARO_OSC",
                              "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_DISPLAY_INDEX", "TESSARO_VOLUME",
-                             "TESSARO_FADE_IN", "TESSARO_THRESHOLD", "TESSARO_IGNORE_OVER", "TESSARO_MASK"}) {
+                             "TESSARO_FADE_IN", "TESSARO_THRESHOLD", "TESSARO_IGNORE_OVER", "TESSARO_MASK",
+                             "TESSARO_CAMERA_CONTROL", "TESSARO_HOLD_EXPOSURE"}) {
       unsetenv(name);
     }
     setenv("TESSARO_CONFIG", "/dev/null", 1);
@@ -53,6 +54,8 @@ TEST_F(ProgramOptionsTest, NoOptionRunsAsAlways) {
   EXPECT_FALSE(p.options.preview);
   EXPECT_FALSE(p.options.fullscreen);
   EXPECT_EQ(p.options.displayIndex, 0);
+  EXPECT_TRUE(p.options.cameraControls.empty());
+  EXPECT_EQ(p.options.holdExposure, -1);
   EXPECT_EQ(p.out + p.err, "");
 }
 
@@ -116,6 +119,18 @@ TEST_F(ProgramOptionsTest, TheCommandLineWinsOverTheEnvironment) {
   EXPECT_EQ(p.options.room.mask, "/srv/room.png");
 }
 
+TEST_F(ProgramOptionsTest, CameraControlsAreAListAndTheHoldIsSeconds) {
+  setenv("TESSARO_CAMERA_CONTROL", "auto_exposure=1, exposure_time_absolute=300", 1);
+  setenv("TESSARO_HOLD_EXPOSURE", "4", 1);
+  Parsed p = parse({});
+  EXPECT_EQ(p.options.cameraControls, (std::vector<std::string>{"auto_exposure=1", "exposure_time_absolute=300"}));
+  EXPECT_EQ(p.options.holdExposure, 4);
+  p = parse({"--camera-control", "gain=5", "--camera-control=brightness=-3", "--hold-exposure", "2.5"});
+  EXPECT_EQ(p.outcome, OptionsOutcome::Run) << p.err;
+  EXPECT_EQ(p.options.cameraControls, (std::vector<std::string>{"gain=5", "brightness=-3"}));
+  EXPECT_EQ(p.options.holdExposure, 2.5);
+}
+
 TEST_F(ProgramOptionsTest, HelpAndVersionAnswerOnStandardOutput) {
   Parsed p = parse({"--help"});
   EXPECT_EQ(p.outcome, OptionsOutcome::Exit);
@@ -157,7 +172,15 @@ TEST_F(ProgramOptionsTest, AMistakeIsOneUsageLine) {
                                              {"--threshold=256"},
                                              {"--threshold", "1.5"},
                                              {"--ignore-over", "0"},
-                                             {"--ignore-over=100.5"}}) {
+                                             {"--ignore-over=100.5"},
+                                             {"--camera-control", "exposure"},
+                                             {"--camera-control", "Gain=5"},
+                                             {"--camera-control=gain=1.5"},
+                                             {"--camera-control", "gain=5,zoom"},
+                                             {"--hold-exposure", "-1"},
+                                             {"--hold-exposure", "soon"},
+                                             {"--hold-exposure", "nan"},
+                                             {"--hold-exposure=3600.5"}}) {
     const Parsed p = parse(words);
     EXPECT_EQ(p.outcome, OptionsOutcome::Usage) << words[0];
     EXPECT_EQ(p.out, "");
@@ -167,7 +190,8 @@ TEST_F(ProgramOptionsTest, AMistakeIsOneUsageLine) {
   }
   for (const char* variable : {"TESSARO_UNATTENDED", "TESSARO_PREVIEW", "TESSARO_FULLSCREEN", "TESSARO_OSC",
                                "TESSARO_DISPLAY_INDEX", "TESSARO_VOLUME", "TESSARO_FADE_IN",
-                               "TESSARO_THRESHOLD", "TESSARO_IGNORE_OVER"}) {
+                               "TESSARO_THRESHOLD", "TESSARO_IGNORE_OVER", "TESSARO_CAMERA_CONTROL",
+                               "TESSARO_HOLD_EXPOSURE"}) {
     setenv(variable, "maybe", 1);
     const Parsed p = parse({});
     EXPECT_EQ(p.outcome, OptionsOutcome::Usage) << variable;

@@ -15,8 +15,14 @@
 namespace {
 struct CameraOptions {
   std::string camera;
+  bool controls = false;
 };
-const OptionField<CameraOptions> fields[] = {{cameraOption, &CameraOptions::camera}};
+const OptionSpec controlsOption{"controls", nullptr, OptionKind::Switch, nullptr, "no", nullptr,
+                                "also list each camera's controls: the name --camera-control takes\n"
+                                "(as v4l2-ctl names it), type, range or menu entries, default, current\n"
+                                "value, and whether it is inactive now (its automatic is on) or read-only"};
+const OptionField<CameraOptions> fields[] = {{cameraOption, &CameraOptions::camera},
+                                             {controlsOption, &CameraOptions::controls}};
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -31,8 +37,8 @@ int main(int argc, char** argv) {
     case SettingsOutcome::Help:
       std::printf("usage: tessaro-cameras %s\n"
                   "Lists the cameras the installation would find, with their modes (mode 0 is the one\n"
-                  "used), and why a camera that is there cannot be used. Exit status 0 when one can be\n"
-                  "used, 1 when none can.\n\n",
+                  "used), and why a camera that is there cannot be used; with --controls, their controls.\n"
+                  "Exit status 0 when one can be used, 1 when none can.\n\n",
                   optionsUsage(program).c_str());
       printOptionsHelp(stdout, program);
       return 0;
@@ -48,7 +54,7 @@ int main(int argc, char** argv) {
   storeSettings<CameraOptions>(result, fields, options);
   // The camera layer reads its choice from the environment.
   if (!options.camera.empty()) setenv("TESSARO_CAMERA", options.camera.c_str(), 1);
-  const CameraListing listing = describeCameras();
+  const CameraListing listing = describeCameras(options.controls);
   std::fputs(listing.text.c_str(), stdout);
   return listing.usableCameras > 0 ? 0 : 1;
 }

@@ -24,4 +24,9 @@ check /dev/video97 1 "skipped: /dev/video97: cannot be opened: No such file or d
 No usable camera."
 check "$E2E_TMP/missing.mp4" 1 "skipped: $E2E_TMP/missing.mp4: cannot be used as a video file: No such file or directory
 No usable camera."
+out=$(TESSARO_CAMERA=demo "$lister" --controls) || e2e_fail "--controls: status $?"
+[ "$out" = "0: demo: Tessaro demo camera (built in)
+  mode 0: 640 x 480 @ 30 fps (GREY)
+  controls: none" ] || e2e_fail "--controls printed:
+$out"
 echo "ok: the lister names cameras, their modes and why one cannot be used, with its status"

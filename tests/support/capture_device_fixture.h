@@ -45,8 +45,9 @@ inline FakeFormat single(uint32_t fourcc, uint32_t width, uint32_t height) {
 // One camera (a UVC pair: capture node and metadata node) whose first mode
 // is `format` (320 x 240 YUYV unless said otherwise).
 inline std::vector<FakeNode> oneCamera(FakeDriver driver = {}, std::vector<FakeFormat> formats = {
-                                                                   single(V4L2_PIX_FMT_YUYV, 320, 240)}) {
-  return {{"video0", "Fake Cam", FakeNodeKind::Capture, formats, driver},
+                                                                   single(V4L2_PIX_FMT_YUYV, 320, 240)},
+                                       std::vector<FakeControl> controls = {}) {
+  return {{"video0", "Fake Cam", FakeNodeKind::Capture, formats, driver, "", false, controls},
           {"video1", "Fake Cam", FakeNodeKind::Metadata, {}, {}}};
 }
 

@@ -61,6 +61,7 @@ struct Device {
   bool streaming = false;
   bool started = false;
   uint32_t sequence = 0;
+  std::vector<int32_t> controlValues;  // of node.controls
 };
 
 struct OpenFile {
@@ -89,6 +90,7 @@ struct FakeState {
   bool watchdogFired = false;
   int blockingDequeues = 0;
   int streamStarts = 0;
+  int controlCalls = 0;
   std::atomic<int> pollCalls{0};
 };
 FakeState fake;
@@ -404,6 +406,129 @@ int dequeueBuffer(size_t index, int fd, bool nonBlocking, v4l2_buffer& b,
   return 0;
 }
 
+// --- controls, as uvcvideo answers them ---
+int controlIndex(const Device& device, uint32_t id) {
+  for (size_t i = 0; i < device.node.controls.size(); ++i)
+    if (device.node.controls[i].id == id) return int(i);
+  return -1;
+}
+
+bool masterManual(const Device& device, const FakeControl& control) {
+  const int master = controlIndex(device, control.master);
+  return master < 0 || device.controlValues[size_t(master)] == control.masterManual;
+}
+
+bool menuOffers(const FakeControl& control, int64_t index) {
+  return index >= control.minimum && index <= control.maximum && size_t(index) < control.menu.size() &&
+         !control.menu[size_t(index)].empty();
+}
+
+int queryControl(const Device& device, v4l2_query_ext_ctrl& q) {
+  const auto& controls = device.node.controls;
+  int found = -1;
+  if (q.id & V4L2_CTRL_FLAG_NEXT_CTRL) {
+    const uint32_t after = q.id & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
+    for (size_t i = 0; i < controls.size() && found < 0; ++i)
+      if (controls[i].id > after) found = int(i);
+  } else {
+    found = controlIndex(device, q.id);
+  }
+  if (found < 0) return fail(EINVAL);
+  const FakeControl& c = controls[size_t(found)];
+  q = {};
+  q.id = c.id;
+  q.type = c.type;
+  std::snprintf(q.name, sizeof q.name, "%s", c.name.c_str());
+  q.minimum = c.minimum;
+  q.maximum = c.maximum;
+  q.step = uint64_t(c.step);
+  q.default_value = c.defaultValue;
+  if (c.readOnly) q.flags |= V4L2_CTRL_FLAG_READ_ONLY;
+  if (!masterManual(device, c)) q.flags |= V4L2_CTRL_FLAG_INACTIVE;
+  q.elem_size = sizeof(int32_t);
+  q.elems = 1;
+  return 0;
+}
+
+// uvc_ctrl_is_accessible(): S_EXT_CTRLS of a control whose automatic is
+// on is refused, unless the same call sets the automatic to manual (its
+// last occurrence counts).
+int accessible(const Device& device, const v4l2_ext_controls& list, uint32_t id, bool set) {
+  const int index = controlIndex(device, id);
+  if (index < 0) return EINVAL;
+  const FakeControl& control = device.node.controls[size_t(index)];
+  if (!set) return 0;
+  if (control.readOnly) return EACCES;
+  if (!control.master) return 0;
+  for (uint32_t i = list.count; i-- > 0;)
+    if (list.controls[i].id == control.master)
+      return list.controls[i].value == control.masterManual ? 0 : EACCES;
+  return masterManual(device, control) ? 0 : EACCES;
+}
+
+// uvc_ctrl_set(): what the driver makes of a value, or the errno.
+int adjustValue(const FakeControl& control, int32_t& value) {
+  switch (control.type) {
+    case V4L2_CTRL_TYPE_INTEGER: {
+      const uint32_t step = control.step ? uint32_t(control.step) : 1;
+      const uint32_t offset = uint32_t(value) - uint32_t(control.minimum);
+      value = int32_t(uint32_t(control.minimum) + (offset + step / 2) / step * step);
+      value = std::clamp(value, control.minimum, control.maximum);
+      return 0;
+    }
+    case V4L2_CTRL_TYPE_BOOLEAN: value = std::clamp(value, 0, 1); return 0;
+    case V4L2_CTRL_TYPE_MENU:
+      if (value < control.minimum || value > control.maximum) return ERANGE;
+      return menuOffers(control, value) ? 0 : EINVAL;
+    default: return EINVAL;
+  }
+}
+
+int extControls(Device& device, unsigned long request, v4l2_ext_controls& list) {
+  const bool set = request == VIDIOC_S_EXT_CTRLS;
+  if (list.which != V4L2_CTRL_WHICH_CUR_VAL) return misused(EINVAL, "EXT_CTRLS of other than current values");
+  for (uint32_t i = 0; i < list.count; ++i) {
+    if (const int error = accessible(device, list, list.controls[i].id, set)) {
+      list.error_idx = list.count;
+      return fail(error);
+    }
+  }
+  if (!set) {
+    for (uint32_t i = 0; i < list.count; ++i)
+      list.controls[i].value = device.controlValues[size_t(controlIndex(device, list.controls[i].id))];
+    return 0;
+  }
+  std::vector<int32_t> values = device.controlValues;  // committed only when every one is good
+  for (uint32_t i = 0; i < list.count; ++i) {
+    const size_t index = size_t(controlIndex(device, list.controls[i].id));
+    int32_t value = list.controls[i].value;  // the struct is packed
+    if (const int error = adjustValue(device.node.controls[index], value)) {
+      list.error_idx = list.count;
+      return fail(error);
+    }
+    list.controls[i].value = values[index] = value;
+  }
+  device.controlValues = values;
+  list.error_idx = 0;
+  return 0;
+}
+
+int controlIoctl(Device& device, unsigned long request, void* argument) {
+  ++fake.controlCalls;
+  if (request == VIDIOC_QUERY_EXT_CTRL) return queryControl(device, *static_cast<v4l2_query_ext_ctrl*>(argument));
+  if (request == VIDIOC_QUERYMENU) {
+    auto* entry = static_cast<v4l2_querymenu*>(argument);
+    const int index = controlIndex(device, entry->id);
+    if (index < 0) return fail(EINVAL);
+    const FakeControl& control = device.node.controls[size_t(index)];
+    if (control.type != V4L2_CTRL_TYPE_MENU || !menuOffers(control, entry->index)) return fail(EINVAL);
+    std::snprintf(reinterpret_cast<char*>(entry->name), sizeof entry->name, "%s",
+                  control.menu[entry->index].c_str());
+    return 0;
+  }
+  return extControls(device, request, *static_cast<v4l2_ext_controls*>(argument));
+}
+
 int streamIoctl(size_t index, int fd, bool nonBlocking, unsigned long request, void* argument,
                 std::unique_lock<std::mutex>& held) {
   Device& device = *fake.devices[index];
@@ -484,6 +609,10 @@ int streamIoctl(size_t index, int fd, bool nonBlocking, unsigned long request, v
       }
       return 0;
     }
+    case VIDIOC_QUERY_EXT_CTRL:
+    case VIDIOC_QUERYMENU:
+    case VIDIOC_G_EXT_CTRLS:
+    case VIDIOC_S_EXT_CTRLS: return controlIoctl(device, request, argument);
     default: return fail(ENOTTY);
   }
 }
@@ -684,6 +813,7 @@ size_t addDevice(const FakeNode& node) {
   device->busInfo = node.busInfo.empty() ? "usb-fake-" + node.card : node.busInfo;
   device->startErrors.assign(node.driver.startErrors.begin(), node.driver.startErrors.end());
   device->formatErrors.assign(node.driver.formatErrors.begin(), node.driver.formatErrors.end());
+  for (const FakeControl& control : node.controls) device->controlValues.push_back(control.defaultValue);
   if (node.kind == FakeNodeKind::Capture && !node.formats.empty()) {
     const FakeFormat& first = node.formats.front();
     device->format.pixelformat = first.fourcc;
@@ -711,6 +841,20 @@ size_t deviceIndex(const Device* device) {
 }
 }  // namespace
 
+std::vector<FakeControl> webcamControls() {
+  return {
+      {V4L2_CID_BRIGHTNESS, "Brightness", V4L2_CTRL_TYPE_INTEGER, -64, 64, 1, 0},
+      {V4L2_CID_AUTO_WHITE_BALANCE, "White Balance, Automatic", V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1, 1},
+      {V4L2_CID_GAIN, "Gain", V4L2_CTRL_TYPE_INTEGER, 0, 255, 1, 32},
+      {V4L2_CID_WHITE_BALANCE_TEMPERATURE, "White Balance Temperature", V4L2_CTRL_TYPE_INTEGER, 2800, 6500, 10,
+       4600, {}, V4L2_CID_AUTO_WHITE_BALANCE, 0},
+      {V4L2_CID_EXPOSURE_AUTO, "Auto Exposure", V4L2_CTRL_TYPE_MENU, 1, 3, 1, 3,
+       {"", "Manual Mode", "", "Aperture Priority Mode"}},
+      {V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute", V4L2_CTRL_TYPE_INTEGER, 3, 2047, 1, 250, {},
+       V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL},
+  };
+}
+
 void installFakeCamera(const std::vector<FakeNode>& nodes) {
   std::lock_guard guard(fake.lock);
   char folder[] = "/tmp/tessaro-fake-dev-XXXXXX";
@@ -727,6 +871,7 @@ void installFakeCamera(const std::vector<FakeNode>& nodes) {
   fake.watchdogFired = false;
   fake.blockingDequeues = 0;
   fake.streamStarts = 0;
+  fake.controlCalls = 0;
   fake.pollCalls = 0;
   setCaptureDeviceOps(&fakeOps);
   setVideoDeviceFolder(fake.folder.c_str());
@@ -851,6 +996,26 @@ void fakeReplug(const std::string& file, const FakeNode& as) {
   node.file = file;
   found->second = addDevice(node);
   if (std::FILE* f = std::fopen((fake.folder + "/" + file).c_str(), "w")) std::fclose(f);
+}
+
+int32_t fakeControlValue(uint32_t id, const std::string& file) {
+  std::lock_guard guard(fake.lock);
+  const auto found = fake.nodeFiles.find(file);
+  if (found == fake.nodeFiles.end()) return -1;
+  const Device& device = *fake.devices[found->second];
+  const int index = controlIndex(device, id);
+  return index < 0 ? -1 : device.controlValues[size_t(index)];
+}
+
+void fakeSetControl(uint32_t id, int32_t value, const std::string& file) {
+  changeDevice(file, [&](Device& device) {
+    if (const int index = controlIndex(device, id); index >= 0) device.controlValues[size_t(index)] = value;
+  });
+}
+
+int fakeControlCalls() {
+  std::lock_guard guard(fake.lock);
+  return fake.controlCalls;
 }
 
 v4l2_pix_format fakeCurrentFormat() {

@@ -92,6 +92,27 @@
 //      close() still work.
 //   fakeReplug() brings a node back as a new device (same name and bus);
 //   descriptors of the old one stay dead.
+// Controls, as the USB video class driver answers them (uvc_ctrl.c,
+// uvc_v4l2.c; it keeps its own controls rather than the v4l2-ctrls core's)
+//   - QUERY_EXT_CTRL with V4L2_CTRL_FLAG_NEXT_CTRL gives the control after
+//     the id, in id order, then EINVAL; an exact id it does not have: EINVAL.
+//     A control whose automatic (its master) is not at its manual value is
+//     flagged V4L2_CTRL_FLAG_INACTIVE; one without SET_CUR READ_ONLY.
+//   - QUERYMENU of an index outside the menu's range, or of an entry the
+//     camera leaves out (UVC's menu mask: auto_exposure of most webcams has
+//     only 1 "Manual Mode" and 3 "Aperture Priority Mode"): EINVAL.
+//   - G_EXT_CTRLS and S_EXT_CTRLS check every control first
+//     (uvc_ctrl_check_access): an unknown id gives EINVAL, a read-only one
+//     (S) EACCES, and a control whose automatic is on EACCES unless the same
+//     call sets that automatic to manual (uvc_ctrl_is_accessible); error_idx
+//     is then the count (S), as the API says of a failed validation.
+//   - then each value, in order (uvc_ctrl_set): an integer is rounded to its
+//     step from the minimum and clamped to its range, not refused; a boolean
+//     is clamped to 0..1; a menu value outside the range gives ERANGE, one
+//     the camera leaves out EINVAL, and nothing of the call is set. The
+//     values the driver made are written back into the caller's array.
+//   - fakeSetControl() is the camera's automatic moving a value by itself;
+//     fakeReplug() brings a camera whose controls are at their defaults.
 // Media-controller pipelines
 //   - a capture node whose FakeNode::mediaController is set says
 //     V4L2_CAP_IO_MC in device_caps; its pipeline is never configured, so
@@ -135,6 +156,18 @@ struct FakeDriver {
   std::vector<int> formatErrors = {};  // the next S_FMTs fail with these (a camera still booting)
 };
 
+// A control as the driver describes it; the values are its current ones.
+struct FakeControl {
+  uint32_t id;
+  std::string name;  // as the driver names it: "Exposure Time, Absolute"
+  uint32_t type;     // V4L2_CTRL_TYPE_INTEGER, _BOOLEAN or _MENU
+  int32_t minimum, maximum, step, defaultValue;
+  std::vector<std::string> menu = {};  // by index from 0; an empty name: an entry left out
+  uint32_t master = 0;                 // the automatic that makes it inactive
+  int32_t masterManual = 0;            // the automatic's value in which it is active
+  bool readOnly = false;
+};
+
 struct FakeNode {
   std::string file;  // "video0"
   std::string card;
@@ -143,7 +176,13 @@ struct FakeNode {
   FakeDriver driver;
   std::string busInfo = "";      // empty: "usb-fake-" and the card, a UVC camera's nodes sharing it
   bool mediaController = false;  // a node of a media-controller pipeline (V4L2_CAP_IO_MC)
+  std::vector<FakeControl> controls = {};  // in id order; each starts at its default
 };
+
+// A webcam's controls as uvcvideo gives them (names from the kernel's
+// control names; exposure in the class's 100 us units; auto_exposure offers
+// only Manual Mode and Aperture Priority Mode).
+std::vector<FakeControl> webcamControls();
 
 // Puts the fake behind the layer with these nodes; uninstall restores the
 // system calls and removes the folder.
@@ -172,6 +211,13 @@ void fakeUnregister(const std::string& file = "video0");
 // (whose file name is ignored). The node file is made anew (inotify sees it).
 void fakeReplug(const std::string& file = "video0");
 void fakeReplug(const std::string& file, const FakeNode& as);
+
+// The current value of a control of the device behind `file`; the
+// camera's automatic moving it.
+int32_t fakeControlValue(uint32_t id, const std::string& file = "video0");
+void fakeSetControl(uint32_t id, int32_t value, const std::string& file = "video0");
+// Control calls (QUERY_EXT_CTRL, QUERYMENU, G/S_EXT_CTRLS) made so far.
+int fakeControlCalls();
 
 // The format last set on any device.
 v4l2_pix_format fakeCurrentFormat();
