@@ -10,8 +10,8 @@
 // the order they were set; all playing streams are summed and converted back
 // to 16-bit with saturation. The device takes that output in periods of
 // audioDevicePeriodFrames: 10 ms, short so that the sound follows the motion
-// closely, and a whole number of milliseconds, which SDL's disk and dummy
-// drivers need to keep time.
+// closely (SDL's disk and dummy drivers, which pace themselves by sleeping,
+// take longer ones).
 //
 // A stream procedure runs while the library holds its lock: it must not call
 // the library, apart from BASS_GetVersion and BASS_ErrorGetCode.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Through a real PulseAudio server: a program held still (SIGSTOP, as a
-# machine too busy to run it would) leaves a gap in the sound, which it says
+# Through a real PulseAudio server: a program held still for a second
+# (SIGSTOP, as a machine too busy to run it would; far longer than any
+# buffer between it and the server) leaves a gap in the sound, which it says
 # in one line once it runs again; a second gap soon after is not said again
 # within the minute.
 . "$(dirname "$0")/lib.sh"
@@ -8,14 +9,15 @@ e2e_start_xvfb
 e2e_start_pulse
 e2e_start_app "$1" --unattended SDL_AUDIODRIVER=pulseaudio TESSARO_CAMERA=demo
 e2e_wait_until 15 grep -q "tessaro: started" "$APP_STDERR" || e2e_fail "the program did not start"
-# The device's first second of frames is its settling, in which no gap counts.
-sleep 2
+# Held still after five seconds of playing: a stop in the first seconds after
+# the start goes uncounted through this server (a known limit, in the README).
+sleep 5
 gaps() { e2e_plain "$APP_STDERR" | grep -c "^audio: the sound had"; }
 said() { [ "$(gaps)" -ge 1 ]; }
-kill -STOP "$APP_PID"; sleep 0.3; kill -CONT "$APP_PID"
-e2e_wait_until 5 said || e2e_fail "no line within 5 s of a 300 ms gap"
-kill -STOP "$APP_PID"; sleep 0.3; kill -CONT "$APP_PID"
-sleep 2
+kill -STOP "$APP_PID"; sleep 1; kill -CONT "$APP_PID"
+e2e_wait_until 5 said || e2e_fail "no line within 5 s of a 1 s gap"
+kill -STOP "$APP_PID"; sleep 1; kill -CONT "$APP_PID"
+sleep 5
 line=$(e2e_plain "$APP_STDERR" | grep "^audio: the sound had")
 [ "$(gaps)" -eq 1 ] || e2e_fail "$(gaps) lines for two gaps within a minute, expected one"
 case "$line" in
