@@ -15,7 +15,11 @@ count() { grep -c "$1" "$2" 2>/dev/null || true; }
 beats_at_least() { [ "$(count /tessaro/status "$E2E_TMP/one.txt")" -ge "$1" ] && [ "$(count /tessaro/status "$E2E_TMP/two.txt")" -ge "$1" ]; }
 size_of() { stat -c %s "$raw" 2>/dev/null || echo 0; }
 # Seconds of output written so far.
-seconds_out() { awk -v b="$(size_of)" 'BEGIN { printf "%.3f", b / 176400 }'; }
+# Rounded down: a window that ends here holds nothing written after it.
+seconds_out() { awk -v b="$(size_of)" 'BEGIN { printf "%.3f", int(b / 176.4) / 1000 }'; }
+# Until the output holds $2 more seconds of sound than it did at $1: on a busy
+# machine the disk driver writes slower than the clock goes.
+grown_by() { awk -v now="$(seconds_out)" -v from="$1" -v more="$2" 'BEGIN { exit !(now >= from + more) }'; }
 status_line() { grep -m1 -E '^STATUS=playing; camera [0-9]+ fps, [0-9]+ % moving; up [0-9]+ s$' "$heard"; }
 said() { e2e_plain "$APP_STDERR" | grep -q "$1"; }
 
@@ -59,10 +63,10 @@ answer=$(/usr/bin/python3 "$E2E_DIR/osc_ask_status.py" "$listen") || e2e_fail "n
 sleep 3
 before=$(seconds_out)
 oscsend 127.0.0.1 "$listen" /tessaro/volume f -20
-sleep 2.5
+e2e_wait_until 10 grown_by "$before" 2.5 || e2e_fail "the sound stalled"
 quieter=$(seconds_out)
 oscsend 127.0.0.1 "$listen" /tessaro/mute i 1
-sleep 1.5
+e2e_wait_until 10 grown_by "$quieter" 1.5 || e2e_fail "the sound stalled"
 muted=$(seconds_out)
 oscsend 127.0.0.1 "$listen" /tessaro/mute i 0
 oscsend 127.0.0.1 "$listen" /tessaro/volume f -70
