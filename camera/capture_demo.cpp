@@ -1,6 +1,7 @@
 // The demo camera: a striped figure in front of a still background, moved by
 // a fixed one-minute script so that every voice and both pans are heard.
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -60,22 +61,25 @@ void fillBackground(uint8_t* grey) {
 
 // Vertical stripes that travel with the figure, so that moving it changes
 // its inside as well as its edges.
+// Every row is the same: the first is drawn, the others copied from it.
 void stripedRect(uint8_t* grey, int cx, int left, int right, int top, int bottom) {
   if (left < 0) left = 0;
   if (right > demoWidth) right = demoWidth;
-  for (int y = top; y < bottom; ++y) {
-    uint8_t* row = grey + y * demoWidth;
-    for (int x = left; x < right; ++x) row[x] = (((x - cx + 1024) / 10) & 1) ? 235 : 160;
-  }
+  if (left >= right || top >= bottom) return;
+  const uint8_t* first = grey + top * demoWidth + left;
+  for (int x = left; x < right; ++x) grey[top * demoWidth + x] = (((x - cx + 1024) / 10) & 1) ? 235 : 160;
+  for (int y = top + 1; y < bottom; ++y) std::memcpy(grey + y * demoWidth + left, first, size_t(right - left));
 }
 
 void disc(uint8_t* grey, int cx, int cy, int radius, uint8_t value) {
   for (int y = cy - radius; y <= cy + radius; ++y) {
     if (y < 0 || y >= demoHeight) continue;
-    for (int x = cx - radius; x <= cx + radius; ++x) {
-      if (x < 0 || x >= demoWidth) continue;
-      if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius) grey[y * demoWidth + x] = value;
-    }
+    // The row's half width: the largest h with h * h <= radius^2 - (y - cy)^2.
+    const int room = radius * radius - (y - cy) * (y - cy);
+    int half = 0;
+    while ((half + 1) * (half + 1) <= room) ++half;
+    const int left = std::max(cx - half, 0), right = std::min(cx + half, demoWidth - 1);
+    if (left <= right) std::memset(grey + y * demoWidth + left, value, size_t(right - left + 1));
   }
 }
 
@@ -90,7 +94,19 @@ void arm(uint8_t* grey, int sx, int side, double angle) {
   const double dx = ex - sx, dy = ey - shoulderY, length2 = dx * dx + dy * dy;
   for (int y = top; y <= bottom; ++y) {
     if (y < 0 || y >= demoHeight) continue;
-    for (int x = left; x <= right; ++x) {
+    // Only where the segment passes within armRadius of this row can a pixel
+    // be within armRadius of it: the test below runs there, with 2 pixels to
+    // spare for rounding, and decides as before.
+    double t0 = 0, t1 = 1;
+    if (dy != 0) {
+      const double a = (y - armRadius - 2 - shoulderY) / dy, b = (y + armRadius + 2 - shoulderY) / dy;
+      t0 = std::fmax(0.0, std::fmin(a, b));
+      t1 = std::fmin(1.0, std::fmax(a, b));
+      if (t0 > t1) continue;
+    }
+    const int from = std::max(left, int(std::floor(sx + std::fmin(t0 * dx, t1 * dx))) - armRadius - 2);
+    const int to = std::min(right, int(std::ceil(sx + std::fmax(t0 * dx, t1 * dx))) + armRadius + 2);
+    for (int x = from; x <= to; ++x) {
       if (x < 0 || x >= demoWidth) continue;
       double t = ((x - sx) * dx + (y - shoulderY) * dy) / length2;
       t = t < 0 ? 0 : (t > 1 ? 1 : t);

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 constexpr size_t frameLayoutRowSkip = 640;
 
@@ -57,7 +60,23 @@ inline void placeLumaPlane(const uint8_t* plane, size_t pitch, int32_t step, int
       // Luma already sits at even offsets: copy the row whole.
       std::memcpy(out, in, size_t(2 * cols - 1));
     } else {
-      for (int32_t k = 0; k < cols; ++k) out[2 * k] = in[size_t(k) * size_t(step)];
+      int32_t k = 0;
+#if defined(__SSE2__)
+      if (step == 1) {
+        // 16 samples at a time, keeping the bytes between them; the last
+        // block stops short of the row's final byte, where a buffer may end.
+        const __m128i zero = _mm_setzero_si128(), keep = _mm_set1_epi16(int16_t(0xFF00));
+        for (; k + 16 < cols; k += 16) {
+          const __m128i luma = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k));
+          auto* pair = reinterpret_cast<__m128i*>(out + 2 * k);
+          _mm_storeu_si128(pair, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(pair), keep),
+                                              _mm_unpacklo_epi8(luma, zero)));
+          _mm_storeu_si128(pair + 1, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(pair + 1), keep),
+                                                  _mm_unpackhi_epi8(luma, zero)));
+        }
+      }
+#endif
+      for (; k < cols; ++k) out[2 * k] = in[size_t(k) * size_t(step)];
     }
   }
 }

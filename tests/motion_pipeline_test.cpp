@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "camera/capture_offline.h"
+#include "camera/frame_layout.h"
 #include "platform/clock.h"
 #include "support/motion_frames.h"
 #include "vision/motion_analysis.h"
@@ -101,6 +102,24 @@ TEST(FrameBuffersAllocation, WalkLengthOfAMode) {
   EXPECT_EQ(requiredFrameBytes(640, 480), 479u * 1920u + 1279u);
   EXPECT_EQ(requiredFrameBytes(1, 1), 1u);
   EXPECT_EQ(requiredFrameBytes(0, 480), 0u);
+}
+
+// A grey plane lands on the luma bytes and leaves the others, for widths on
+// either side of a 16-sample block, in a buffer that ends at the last luma byte.
+TEST(FrameLayout, AGreyPlaneFillsTheLumaBytesAndNothingElse) {
+  for (const int32_t width : {1, 15, 16, 17, 32, 33, 641}) {
+    const int32_t height = 3;
+    std::vector<uint8_t> plane(size_t(width) * height);
+    for (size_t i = 0; i < plane.size(); ++i) plane[i] = uint8_t(i * 7 + 1);
+    std::vector<uint8_t> layout(requiredFrameBytes(width, height), 0xAB);
+    placeLumaPlane(plane.data(), size_t(width), 1, width, height, {layout.data(), width, height});
+    for (size_t at = 0; at < layout.size(); ++at) {
+      const size_t row = at / frameLayoutStride(width), column = at % frameLayoutStride(width);
+      const bool luma = column < size_t(2 * width) && column % 2 == 0;
+      ASSERT_EQ(layout[at], luma ? plane[row * size_t(width) + column / 2] : 0xAB)
+          << "width " << width << ", byte " << at;
+    }
+  }
 }
 
 TEST(FramePipeline, RolesAlternateByParityAndEachFrameReadsTheLastOnesPlane) {
