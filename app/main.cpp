@@ -84,6 +84,7 @@ int main(int argc, char** argv) {
   // From here on Ctrl+C, kill or a closed terminal ends the run through the
   // message loop, with the teardown lines, however early it comes.
   catchEndingSignals({SIGINT, SIGTERM, SIGHUP});
+  askSoundServerBuffer(audioServerBufferMs);  // writes the environment: before any thread
   // A message box's own process shows its box and ends.
   if (const int boxStatus = runMessageBoxProcess(argc, argv); boxStatus >= 0) return boxStatus;
   // Lines reach a log as they happen, not when the process ends.

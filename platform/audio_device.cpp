@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/monotonic_time.h"
 
@@ -19,6 +21,7 @@ std::atomic<uint64_t> underruns{0};
 // The audio thread's own: what it handed over and when.
 CallbackPacing pacing{};
 uint64_t framesGiven = 0;
+uint32_t lateAfterFrames = 0;  // set while the device is closed
 
 // Whether this layer holds SDL's audio subsystem: from the first opening until
 // the driver is released, across the reopenings of a lost device.
@@ -39,6 +42,17 @@ bool sleepingDriver(const char* driver) {
   return driver && (std::strcmp(driver, "dummy") == 0 || std::strcmp(driver, "disk") == 0);
 }
 
+// PulseAudio's buffer behind the period (libpulse's own default: one period),
+// and so the size of its requests: a quarter of it.
+uint32_t soundServerRequestFrames(uint32_t rate, uint32_t periodFrames) {
+  uint64_t bufferFrames = periodFrames;
+  const char* ms = std::getenv("PULSE_LATENCY_MSEC");
+  char* end = nullptr;
+  const unsigned long value = ms ? std::strtoul(ms, &end, 10) : 0;
+  if (ms && end != ms && *end == '\0' && value > 0 && value < 10000) bufferFrames = uint64_t(rate) * value / 1000;
+  return uint32_t(bufferFrames / 4);
+}
+
 void releaseDriver() {
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
   driverHeld = false;
@@ -48,7 +62,7 @@ void SDLCALL deviceCallback(void*, Uint8* stream, int length) {
   const int64_t now = monotonicNanoseconds();
   callbackStartMs.store(uint64_t(now / 1000000), std::memory_order_relaxed);
   const uint32_t frames = static_cast<uint32_t>(length) / 4;
-  if (callbackCameLate(pacing, now, framesGiven, openRequest.rate, frames) && countGaps)
+  if (callbackCameLate(pacing, now, framesGiven, openRequest.rate, lateAfterFrames) && countGaps)
     underruns.fetch_add(1);
   framesGiven += frames;
   openRequest.callback(openRequest.user, reinterpret_cast<int16_t*>(stream), frames);
@@ -56,6 +70,10 @@ void SDLCALL deviceCallback(void*, Uint8* stream, int length) {
   callbackEndMs.store(monotonicMilliseconds(), std::memory_order_release);
 }
 }  // namespace
+
+void askSoundServerBuffer(uint32_t milliseconds) {
+  setenv("PULSE_LATENCY_MSEC", std::to_string(milliseconds).c_str(), 0);
+}
 
 uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& failure,
                          std::string& reason) {
@@ -86,6 +104,8 @@ uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& 
     return 0;
   }
   countGaps = !sleeping;
+  const bool pulse = std::strcmp(SDL_GetCurrentAudioDriver(), "pulseaudio") == 0;
+  lateAfterFrames = have.samples + (pulse ? soundServerRequestFrames(request.rate, have.samples) : 0);
   return id;
 }
 
@@ -118,7 +138,7 @@ AudioDeviceHealth audioDeviceHealth(uint32_t device, uint32_t silentMs) {
 uint64_t audioDeviceUnderruns() { return underruns.load(); }
 
 bool callbackCameLate(CallbackPacing& pacing, int64_t now, uint64_t given, uint32_t rate,
-                      uint32_t periodFrames) {
+                      uint32_t allowedFrames) {
   // Whole seconds apart: months of frames times 10^9 would overflow.
   const int64_t played = int64_t(given / rate) * 1000000000 + int64_t((given % rate) * 1000000000ull / rate);
   const int64_t origin = now - played;    // frame 0's due time, were this callback just in time
@@ -131,7 +151,7 @@ bool callbackCameLate(CallbackPacing& pacing, int64_t now, uint64_t given, uint3
       pacing.originNanoseconds + std::max<int64_t>(0, now - pacing.lastNanoseconds) / 1000;
   pacing.lastNanoseconds = now;
   pacing.originNanoseconds = std::min(allowed, origin);
-  if (origin - pacing.originNanoseconds <= int64_t(uint64_t(periodFrames) * 1000000000ull / rate))
+  if (origin - pacing.originNanoseconds <= int64_t(uint64_t(allowedFrames) * 1000000000ull / rate))
     return false;
   pacing.originNanoseconds = origin;  // the device waited: it plays on from here
   return true;

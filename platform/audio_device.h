@@ -20,6 +20,14 @@ struct AudioDeviceRequest {
   void* user;
 };
 
+// How much sound PulseAudio holds behind SDL's period, in milliseconds. SDL
+// asks for one period and PulseAudio then asks for more every quarter of it:
+// with a period of 10 ms it wakes the audio thread 400 times a second, and a
+// 2.5 ms hiccup plays a gap. Set through libpulse's PULSE_LATENCY_MSEC, only
+// when the environment does not set it already; call it before any thread
+// starts, as it writes the environment.
+void askSoundServerBuffer(uint32_t milliseconds);
+
 // Opens the default output, paused; 0 with `failure` and `reason` set when it
 // cannot be had.
 uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& failure, std::string& reason);
@@ -51,8 +59,10 @@ uint64_t audioDeviceUnderruns();
 // time those have played; the earliest any callback came, so measured, is
 // its due time (a device runs ahead while it fills its buffer), allowed to
 // drift by 0.1 % for a sound card's clock and measured only after the first
-// second, while the device settles its buffer. Lateness over one period
-// means the device ran dry.
+// second, while the device settles its buffer. Lateness over `allowedFrames`
+// (one period, and the size in which the sound server asks for more, as a
+// callback waits for a whole period's worth of its requests) means the
+// device ran dry.
 struct CallbackPacing {
   bool started;
   int64_t originNanoseconds;  // the due time of frame 0 on the monotonic clock
@@ -60,7 +70,7 @@ struct CallbackPacing {
 };
 // Counts the callback at `now`; true when it came late.
 bool callbackCameLate(CallbackPacing& pacing, int64_t nowNanoseconds, uint64_t given, uint32_t rate,
-                      uint32_t periodFrames);
+                      uint32_t allowedFrames);
 enum class AudioDriver : uint8_t {
   Keep,     // to open the device again
   Release,  // for good
