@@ -9,6 +9,10 @@ e2e_start_xvfb
 e2e_start_pulse
 e2e_start_app "$1" --unattended SDL_AUDIODRIVER=pulseaudio TESSARO_CAMERA=demo
 e2e_wait_until 15 grep -q "tessaro: started" "$APP_STDERR" || e2e_fail "the program did not start"
+# The server holds more than SDL's 10 ms period asks for, so it does not wake
+# the program every 2.5 ms (from 10 ms the buffer would be 10 ms at most).
+buffered=$(pactl list sink-inputs | sed -n 's/^[[:space:]]*Buffer Latency: \([0-9]*\) usec/\1/p' | head -n 1)
+[ "${buffered:-0}" -ge 12000 ] || e2e_fail "the server holds ${buffered:-no} us of sound, expected 12 ms or more"
 # Held still after five seconds of playing: a stop in the first seconds after
 # the start goes uncounted through this server (a known limit, in the README).
 sleep 5
