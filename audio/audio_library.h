@@ -110,7 +110,9 @@ void setOutputFadeIn(double seconds);
 int32_t initAudioLibraryOffline(uint32_t freq);
 // Produces frameCount frames of device output (interleaved 16-bit stereo):
 // calls stream procedures as needed, runs the effects, mixes and converts.
-// The device's audio thread calls this for every period it plays.
+// The device's audio thread calls this for every period it plays; one that
+// starts a stream's block first waits as long as the device allows
+// (holdForDevice), so that the block reads the freshest motion.
 void renderAudioOutput(int16_t* output, uint32_t frameCount);
 
 // Test seams: the version the library reports and how many streams and

@@ -2,8 +2,11 @@
 
 #include <SDL.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,6 +25,11 @@ std::atomic<uint64_t> underruns{0};
 CallbackPacing pacing{};
 uint64_t framesGiven = 0;
 uint32_t lateAfterFrames = 0;  // set while the device is closed
+// How long a callback may wait before the device takes its frames (see
+// holdForDevice), set while the device is closed; and, inside a callback,
+// until when this one may wait (0: not at all).
+int64_t holdNanoseconds = 0;
+thread_local int64_t holdUntilNanoseconds = 0;
 
 // Whether this layer holds SDL's audio subsystem: from the first opening until
 // the driver is released, across the reopenings of a lost device.
@@ -64,8 +72,11 @@ void SDLCALL deviceCallback(void*, Uint8* stream, int length) {
   const uint32_t frames = static_cast<uint32_t>(length) / 4;
   if (callbackCameLate(pacing, now, framesGiven, openRequest.rate, lateAfterFrames) && countGaps)
     underruns.fetch_add(1);
+  const bool settled = framesGiven >= openRequest.rate;
+  holdUntilNanoseconds = settled ? now + std::max<int64_t>(0, holdNanoseconds - pacing.latenessNanoseconds) : 0;
   framesGiven += frames;
   openRequest.callback(openRequest.user, reinterpret_cast<int16_t*>(stream), frames);
+  holdUntilNanoseconds = 0;
   std::memset(stream + frames * 4, 0, static_cast<size_t>(length) - frames * 4);
   callbackEndMs.store(monotonicMilliseconds(), std::memory_order_release);
 }
@@ -105,7 +116,9 @@ uint32_t openAudioDevice(const AudioDeviceRequest& request, AudioDeviceFailure& 
   }
   countGaps = !sleeping;
   const bool pulse = std::strcmp(SDL_GetCurrentAudioDriver(), "pulseaudio") == 0;
-  lateAfterFrames = have.samples + (pulse ? soundServerRequestFrames(request.rate, have.samples) : 0);
+  const uint32_t requestFrames = pulse ? soundServerRequestFrames(request.rate, have.samples) : 0;
+  lateAfterFrames = have.samples + requestFrames;
+  holdNanoseconds = int64_t(uint64_t(requestFrames) * 1000000000ull / request.rate);
   return id;
 }
 
@@ -137,13 +150,22 @@ AudioDeviceHealth audioDeviceHealth(uint32_t device, uint32_t silentMs) {
 
 uint64_t audioDeviceUnderruns() { return underruns.load(); }
 
+void holdForDevice() {
+  const int64_t until = holdUntilNanoseconds;
+  holdUntilNanoseconds = 0;
+  if (until <= monotonicNanoseconds()) return;
+  const timespec at{time_t(until / 1000000000), long(until % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  }
+}
+
 bool callbackCameLate(CallbackPacing& pacing, int64_t now, uint64_t given, uint32_t rate,
                       uint32_t allowedFrames) {
   // Whole seconds apart: months of frames times 10^9 would overflow.
   const int64_t played = int64_t(given / rate) * 1000000000 + int64_t((given % rate) * 1000000000ull / rate);
   const int64_t origin = now - played;    // frame 0's due time, were this callback just in time
   if (!pacing.started || given < rate) {  // the first second: the device fills its buffer and settles
-    pacing = {true, origin, now};
+    pacing = {true, origin, now, 0};
     return false;
   }
   // A sound card's clock may run slower than the system's: let the origin follow by up to 0.1 %.
@@ -151,8 +173,8 @@ bool callbackCameLate(CallbackPacing& pacing, int64_t now, uint64_t given, uint3
       pacing.originNanoseconds + std::max<int64_t>(0, now - pacing.lastNanoseconds) / 1000;
   pacing.lastNanoseconds = now;
   pacing.originNanoseconds = std::min(allowed, origin);
-  if (origin - pacing.originNanoseconds <= int64_t(uint64_t(allowedFrames) * 1000000000ull / rate))
-    return false;
+  pacing.latenessNanoseconds = origin - pacing.originNanoseconds;
+  if (pacing.latenessNanoseconds <= int64_t(uint64_t(allowedFrames) * 1000000000ull / rate)) return false;
   pacing.originNanoseconds = origin;  // the device waited: it plays on from here
   return true;
 }

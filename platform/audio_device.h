@@ -54,6 +54,17 @@ uint64_t msSinceAudioCallback();
 // later than the device could wait, so that it played a gap (an underrun).
 uint64_t audioDeviceUnderruns();
 
+// Called inside the device's callback before rendering what should follow
+// the motion as closely as it can (the start of a synthesis step): waits
+// while the device would not take the frames anyway. Through PulseAudio SDL
+// calls back as soon as the last period is written, when the server's buffer
+// is full, and the server asks for more only once a request's worth (a
+// quarter of its buffer, 5 ms at 20 ms) has played: rendering that much later
+// costs the buffer nothing and makes the sound that much sooner. A callback
+// that came late waits that much less; in the first second, outside a
+// callback, through other drivers and a second time in one callback it
+// returns at once.
+void holdForDevice();
 // How a device's callbacks keep time with what it plays. A callback that
 // asks for frames after `given` frames were handed over should come by the
 // time those have played; the earliest any callback came, so measured, is
@@ -67,6 +78,7 @@ struct CallbackPacing {
   bool started;
   int64_t originNanoseconds;  // the due time of frame 0 on the monotonic clock
   int64_t lastNanoseconds;
+  int64_t latenessNanoseconds;  // the last callback's, after the first second
 };
 // Counts the callback at `now`; true when it came late.
 bool callbackCameLate(CallbackPacing& pacing, int64_t nowNanoseconds, uint64_t given, uint32_t rate,
