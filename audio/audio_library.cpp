@@ -375,9 +375,9 @@ int32_t initAudioLibraryOffline(uint32_t freq) {
   return openLibrary(freq);
 }
 
-// Whether rendering frameCount frames asks a stream for its next block.
+// Whether rendering frameCount frames asks a stream for its next block; the
+// caller holds the lock.
 bool renderStartsBlock(uint32_t frameCount) {
-  std::lock_guard guard(library.lock);
   if (!library.initialised) return false;
   for (const AudioStream& s : library.streams) {
     if (s.handle != 0 && s.playing && s.blockFrames - s.blockPosition < frameCount) return true;
@@ -386,11 +386,15 @@ bool renderStartsBlock(uint32_t frameCount) {
 }
 
 void renderAudioOutput(int16_t* output, uint32_t frameCount) {
+  std::unique_lock guard(library.lock);
   // A block reads the motion once for all its frames: the later it is asked
   // for, the sooner the sound follows. Waited for without the lock, which
   // other threads take to change the output.
-  if (renderStartsBlock(frameCount)) holdForDevice();
-  std::lock_guard guard(library.lock);
+  if (renderStartsBlock(frameCount)) {
+    guard.unlock();
+    holdForDevice();
+    guard.lock();
+  }
   while (frameCount > 0) {
     uint32_t chunk = std::min(frameCount, audioRequestFrames);
     std::fill(library.mix, library.mix + 2 * chunk, 0.0f);
